@@ -2,6 +2,4 @@
 #include "app/lifecycle.h"
 #include "platform/thread.h"
 
-int main() {
-  EndProcess(RunProgram());
-}
+int main() { EndProcess(RunProgram()); }

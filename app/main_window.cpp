@@ -13,8 +13,7 @@ void OpenMainWindow(int x, int y, int width, int height) {
       GuiCreateControl(MainWindow, ControlKind::TextField, 90, 10, 280, 20, "trx.fw");
   OpenButton = GuiCreateControl(MainWindow, ControlKind::PushButton, 380, 10, 90, 20, "Open");
   ProgressBar = GuiCreateControl(MainWindow, ControlKind::ProgressBar, 10, 50, 460, 30, "");
-  UpdateButton =
-      GuiCreateControl(MainWindow, ControlKind::PushButton, 170, 90, 140, 40, "UPDATE!");
+  UpdateButton = GuiCreateControl(MainWindow, ControlKind::PushButton, 170, 90, 140, 40, "UPDATE!");
   UpdateProgress.store(0, std::memory_order_relaxed);
   ProgressDisplayThread = StartThread(ProgressDisplayLoop);
 }

@@ -40,8 +40,8 @@ GuiHandle GuiCreateMainWindow(const std::string& title, int x, int y, int client
                               int clientHeight);
 
 // Creates a control at client coordinates, enabled, with the default GUI font.
-GuiHandle GuiCreateControl(GuiHandle window, ControlKind kind, int x, int y, int width,
-                           int height, const std::string& text);
+GuiHandle GuiCreateControl(GuiHandle window, ControlKind kind, int x, int y, int width, int height,
+                           const std::string& text);
 
 // Blocks until the next window event (the event loop does not spin while
 // idle), while still serving control calls made from other threads.
@@ -63,7 +63,7 @@ void GuiShowMessage(GuiHandle owner, const std::string& title, const std::string
 // Modal open-file dialog on the main thread. filter is "description|pattern|..."
 // pairs; filterIndex picks the first pair shown. Returns the full path chosen,
 // or "" on cancel, close or error. Leaves the current directory unchanged.
-std::string GuiChooseOpenFile(GuiHandle owner, const std::string& title,
-                              const std::string& filter, int filterIndex);
+std::string GuiChooseOpenFile(GuiHandle owner, const std::string& title, const std::string& filter,
+                              int filterIndex);
 
 void GuiDestroyWindow(GuiHandle window);

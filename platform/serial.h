@@ -16,9 +16,9 @@ void SerialInitialize();
 // RTS is held off; the parity check is switched on. Reads have no time-out; a
 // write gives up after 100 ms per byte plus 10 ms. Asks the driver for both
 // queue sizes when both are above 0. On failure nothing is left open.
-bool DevicePortOpen(const std::string& name, std::uint32_t baudRate, Parity parity,
-                    int dataBits, StopBits stopBits, Handshake handshake,
-                    std::uint32_t inputQueueSize, std::uint32_t outputQueueSize);
+bool DevicePortOpen(const std::string& name, std::uint32_t baudRate, Parity parity, int dataBits,
+                    StopBits stopBits, Handshake handshake, std::uint32_t inputQueueSize,
+                    std::uint32_t outputQueueSize);
 bool DevicePortIsOpen();
 // Releases the port: no purge, no flush, no change of the modem lines.
 void DevicePortClose();

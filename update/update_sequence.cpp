@@ -75,6 +75,12 @@ bool WaitForOutputDrained(int spinPolls) {
   }
 }
 
+// Percent of the body handed to the port after byte i of n, truncated toward
+// zero; reaches exactly 100 with the last byte.
+std::int64_t ProgressAfterByte(std::int64_t i, std::int64_t n) {
+  return static_cast<std::int64_t>(static_cast<double>(i) * 100.0 / static_cast<double>(n));
+}
+
 // Drops what the device sent before the header, at most a buffer at a time.
 // Only what is waiting now: a device that keeps sending cannot hold us here.
 void DiscardStaleInput() {
@@ -102,8 +108,8 @@ void RunFirmwareUpdate() {
     ReportUpdateResult(FirmwareMissing);
     return;
   }
-  if (!DevicePortOpen(GuiGetText(PortList), 57600, Parity::None, 8, StopBits::One,
-                      Handshake::None, 16, 524288)) {
+  if (!DevicePortOpen(GuiGetText(PortList), 57600, Parity::None, 8, StopBits::One, Handshake::None,
+                      16, 524288)) {
     ReportUpdateResult(PortOpenFailed);
     return;
   }
@@ -134,9 +140,7 @@ void RunFirmwareUpdate() {
   for (std::int64_t i = 1; i <= bodyLength; ++i) {
     SendBuffer[0] = FirmwareFileReadByte();
     DevicePortWrite(SendBuffer, 1);
-    UpdateProgress.store(static_cast<std::int64_t>(static_cast<double>(i) * 100.0 /
-                                                   static_cast<double>(bodyLength)),
-                         std::memory_order_relaxed);
+    UpdateProgress.store(ProgressAfterByte(i, bodyLength), std::memory_order_relaxed);
     if (!WaitForOutputDrained(BodySpinPollLimit)) {
       ReportUpdateResult(NoResponse);
       return;
