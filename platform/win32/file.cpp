@@ -38,8 +38,8 @@ bool FirmwareFileOpen(const std::string& path) {
     return false;
   }
   // No sharing: nobody may change, rename or delete the file during the run.
-  HANDLE handle = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ, 0, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return false;
   }

@@ -1,6 +1,8 @@
 #include "platform/thread.h"
 
 #include <windows.h>
+// timeapi.h builds on windows.h.
+#include <timeapi.h>
 
 #include <atomic>
 
@@ -36,6 +38,4 @@ void SleepMilliseconds(std::uint32_t milliseconds) {
   Sleep(milliseconds);
 }
 
-void EndProcess(int exitCode) {
-  ExitProcess(static_cast<UINT>(exitCode));
-}
+void EndProcess(int exitCode) { ExitProcess(static_cast<UINT>(exitCode)); }
