@@ -8,7 +8,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
-  xvfb xdotool x11-utils imagemagick xauth
+  xvfb xdotool x11-utils imagemagick xauth openbox wmctrl
   clang clang-tidy clang-format cppcheck libclang-rt-14-dev
   libgtest-dev libgmock-dev
   python3 util-linux procps
