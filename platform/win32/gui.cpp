@@ -95,19 +95,28 @@ bool IsComboBox(HWND control) {
   return lstrcmpiW(className, WC_COMBOBOXW) == 0;
 }
 
-// The closed box of a drop-down list takes its height from the font; set
-// its selection field so that the closed box is exactly height pixels.
-void SetClosedComboHeight(HWND combo, int height) {
+int WindowHeight(HWND window) {
   RECT box;
-  GetWindowRect(combo, &box);
-  int closed = static_cast<int>(box.bottom - box.top);
+  GetWindowRect(window, &box);
+  return static_cast<int>(box.bottom - box.top);
+}
+
+// The closed box of a drop-down list takes its height from the font; shrink
+// or grow its selection field until the closed box is height pixels. The
+// field's reported and requested heights differ by a toolkit-specific margin,
+// so correct by what the box measures, a few rounds at most.
+void SetClosedComboHeight(HWND combo, int height) {
   LRESULT field = SendMessageW(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
-  if (field == CB_ERR || closed == height) {
+  if (field == CB_ERR) {
     return;
   }
-  LRESULT wanted = field - (closed - height);
-  if (wanted > 0) {
-    SendMessageW(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), wanted);
+  for (int round = 0; round < 4; ++round) {
+    int excess = WindowHeight(combo) - height;
+    if (excess == 0 || field - excess <= 0) {
+      return;
+    }
+    field -= excess;
+    SendMessageW(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
   }
 }
 
