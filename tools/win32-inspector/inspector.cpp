@@ -365,18 +365,17 @@ int SetEditText(HWND window, const char* text) {
 }
 
 int MessageBoxCommand(HWND box, bool press) {
-  std::wstring text;
-  bool hasIcon = false;
+  HWND textControl = nullptr;
+  HWND iconControl = nullptr;
   std::string buttons = "[";
   HWND okButton = nullptr;
   for (HWND child : Children(box)) {
     if (IsClass(child, WC_STATICW)) {
       LONG_PTR style = GetWindowLongPtrW(child, GWL_STYLE);
       if ((style & SS_TYPEMASK) == SS_ICON) {
-        // Wine keeps a hidden icon slot in every box; only a visible one counts.
-        hasIcon = hasIcon || IsWindowVisible(child);
-      } else if (text.empty()) {
-        text = TextOf(child);
+        iconControl = child;
+      } else if (textControl == nullptr) {
+        textControl = child;
       }
     } else if (IsClass(child, WC_BUTTONW) && IsWindowVisible(child)) {
       buttons += (buttons.size() > 1 ? ", " : "") + Json(TextOf(child));
@@ -384,9 +383,20 @@ int MessageBoxCommand(HWND box, bool press) {
     }
   }
   buttons += "]";
+  // Wine keeps an icon slot in every box; a box without an icon lays its
+  // text over that slot instead of beside it.
+  bool hasIcon = false;
+  if (iconControl != nullptr && textControl != nullptr && IsWindowVisible(iconControl)) {
+    RECT icon;
+    RECT text;
+    GetWindowRect(iconControl, &icon);
+    GetWindowRect(textControl, &text);
+    hasIcon = text.left >= icon.right;
+  }
   HWND owner = GetWindow(box, GW_OWNER);
   std::printf("{\"title\": %s, \"text\": %s, \"buttons\": %s, \"icon\": %s, \"owner\": %s}\n",
-              Json(TextOf(box)).c_str(), Json(text).c_str(), buttons.c_str(),
+              Json(TextOf(box)).c_str(),
+              Json(textControl != nullptr ? TextOf(textControl) : L"").c_str(), buttons.c_str(),
               hasIcon ? "true" : "false", owner != nullptr ? Json(TextOf(owner)).c_str() : "null");
   std::fflush(stdout);
   if (press) {
@@ -396,11 +406,17 @@ int MessageBoxCommand(HWND box, bool press) {
 }
 
 BOOL CALLBACK ListTopLevel(HWND window, LPARAM) {
+  // The caption as stored: asking a window that does not answer would stall.
+  wchar_t title[512] = {};
+  GetWindowTextW(window, title, 512);
   DWORD pid = 0;
   GetWindowThreadProcessId(window, &pid);
-  std::printf("{\"class\": %s, \"title\": %s, \"visible\": %s, \"pid\": %lu}\n",
-              Json(ClassOf(window)).c_str(), Json(TextOf(window)).c_str(),
-              IsWindowVisible(window) ? "true" : "false", static_cast<unsigned long>(pid));
+  RECT rect;
+  GetWindowRect(window, &rect);
+  std::printf("{\"class\": %s, \"title\": %s, \"visible\": %s, \"pid\": %lu, \"rect\": %s}\n",
+              Json(ClassOf(window)).c_str(), Json(title).c_str(),
+              IsWindowVisible(window) ? "true" : "false", static_cast<unsigned long>(pid),
+              RectJson(rect).c_str());
   return TRUE;
 }
 
