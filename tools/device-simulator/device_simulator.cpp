@@ -362,6 +362,9 @@ void EndSession(Session& s, const char* line) {
 
 // Unplug: the host's port dies under it; a fresh pty takes the link.
 void Hangup(Session& s) {
+  // One unplug per run of the simulator: the next session is served normally.
+  Opt.hangupAfter = -1;
+  Opt.hangupIn = HangupPoint::Nowhere;
   close(Port.master);
   Port.master = -1;
   EndSession(s, "HANGUP");

@@ -91,4 +91,5 @@ class Simulator:
                 self.proc.kill()
                 self.proc.wait()
         self._reader.join(timeout=10)
+        self.proc.stdout.close()
         return self.proc.returncode

@@ -1,0 +1,166 @@
+"""A private X desktop for the Linux end-to-end tests and benchmarks: Xvfb on
+a free display, a small window manager (openbox, for close requests, focus
+and frames like a desktop's), the program under test in its own mount
+namespace, and xdotool/xwininfo to drive and read it from outside.
+
+Every wait here polls for a state that X shows (a window exists, is gone)
+and has a timeout only as a safety net."""
+
+import os
+import re
+import subprocess
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+NAMESPACE = os.path.join(HERE, "run_in_namespace.sh")
+MESSAGE_TITLES = r"Information|ERROR:[0-9]+"
+
+
+class Timeout(AssertionError):
+    pass
+
+
+def wait_until(what, probe, timeout=30.0, interval=0.02):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = probe()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Timeout("timed out waiting for " + what)
+        time.sleep(interval)
+
+
+class Desktop:
+    def __init__(self, log_dir, width=1024, height=768):
+        os.makedirs(log_dir, exist_ok=True)
+        self.log_dir = log_dir
+        self._logs = []
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=[write_end], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=self._log("xvfb.log"),
+        )
+        os.close(write_end)
+        number = b""
+        with os.fdopen(read_end, "rb") as pipe:
+            while not number.endswith(b"\n"):
+                chunk = pipe.read(1)
+                if not chunk:
+                    raise RuntimeError("Xvfb did not start; see xvfb.log")
+                number += chunk
+        self.display = ":" + number.decode().strip()
+        self.env = dict(os.environ, DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.wm = subprocess.Popen(
+            ["openbox", "--sm-disable"], env=self.env, stdin=subprocess.DEVNULL,
+            stdout=self._log("openbox.log"), stderr=subprocess.STDOUT,
+        )
+        wait_until("the window manager", lambda: "window id" in self.run(
+            ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], check=False))
+
+    def _log(self, name):
+        f = open(os.path.join(self.log_dir, name), "ab")
+        self._logs.append(f)
+        return f
+
+    def run(self, command, check=True):
+        result = subprocess.run(command, env=self.env, capture_output=True, text=True,
+                                timeout=30)
+        if check and result.returncode != 0:
+            raise RuntimeError("%s failed: %s" % (command, result.stderr.strip()))
+        return result.stdout
+
+    def xdotool(self, *args, check=True):
+        return self.run(["xdotool"] + [str(a) for a in args], check=check)
+
+    # --- windows -------------------------------------------------------
+
+    def windows(self, name_regex, pid=None):
+        """Visible windows (of pid, if given) whose whole title matches
+        name_regex. xdotool's own matching is an "any condition" match and
+        ignores case, so the title is matched here."""
+        args = ["search", "--all", "--onlyvisible"]
+        if pid is not None:
+            args += ["--pid", pid]
+        args += ["--name", "."]
+        found = []
+        for w in self.xdotool(*args, check=False).split():
+            title = self.xdotool("getwindowname", w, check=False).rstrip("\n")
+            if re.fullmatch(name_regex, title):
+                found.append(int(w))
+        return found
+
+    def wait_window(self, name_regex, pid=None, timeout=30.0):
+        return wait_until("a window named %s" % name_regex,
+                          lambda: self.windows(name_regex, pid), timeout)[0]
+
+    def wait_gone(self, window, timeout=30.0):
+        wait_until("window %d to go" % window, lambda: not self.is_viewable(window), timeout)
+
+    def is_viewable(self, window):
+        info = self.run(["xwininfo", "-id", str(window)], check=False)
+        return "IsViewable" in info
+
+    def geometry(self, window):
+        """(x, y, width, height) of the window's client area on the screen."""
+        info = self.run(["xwininfo", "-id", str(window)])
+        field = lambda key: int(re.search(key + r":\s+(-?\d+)", info).group(1))
+        return (field("Absolute upper-left X"), field("Absolute upper-left Y"),
+                field("Width"), field("Height"))
+
+    def title(self, window):
+        return self.xdotool("getwindowname", window).strip()
+
+    def message_boxes(self, pid=None):
+        """Titles of the message boxes on screen."""
+        return [self.title(w) for w in self.windows(MESSAGE_TITLES, pid)]
+
+    def all_windows(self, pid):
+        """Every visible window of pid, titled or not (menus, pop-ups)."""
+        out = self.xdotool("search", "--all", "--onlyvisible", "--pid", pid, check=False)
+        return {int(w) for w in out.split()}
+
+    # --- input ---------------------------------------------------------
+
+    def activate(self, window):
+        self.xdotool("windowactivate", "--sync", window)
+
+    def click(self, window, x, y):
+        self.xdotool("mousemove", "--window", window, x, y, "click", "1")
+
+    def key(self, *keys):
+        self.xdotool("key", "--delay", "30", *keys)
+
+    def type(self, text):
+        self.xdotool("type", "--delay", "5", text)
+
+    def screenshot(self, path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        self.run(["import", "-display", self.display, "-window", "root", path], check=False)
+
+    # --- the program ---------------------------------------------------
+
+    def start_program(self, program, ports, cwd, log_name="program.log"):
+        """Starts the program in its own mount namespace; ports maps device
+        nodes ("ttyS2") to the paths they should lead to."""
+        command = [NAMESPACE]
+        for node, target in ports.items():
+            command += ["--port", "%s=%s" % (node, target)]
+        command += ["--", program]
+        return subprocess.Popen(command, env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
+                                stdout=self._log(log_name), stderr=subprocess.STDOUT)
+
+    def close(self):
+        for proc in (self.wm, self.xvfb):
+            if proc.poll() is None:
+                proc.terminate()
+                try:
+                    proc.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+        for f in self._logs:
+            f.close()
