@@ -30,9 +30,14 @@ from fusim import Simulator  # noqa: E402
 TITLE = "Update firmware 2.0"
 SKIP = 77  # ctest SKIP_RETURN_CODE
 
-APP_EXE = os.environ.get("FU_APP_EXE", "")
-INSPECTOR_EXE = os.environ.get("FU_INSPECTOR_EXE", "")
-DEVICE_SIM = os.environ.get("FU_DEVICE_SIM", "")
+def _path_from_env(name):
+    value = os.environ.get(name, "")
+    return os.path.abspath(value) if value else ""
+
+
+APP_EXE = _path_from_env("FU_APP_EXE")
+INSPECTOR_EXE = _path_from_env("FU_INSPECTOR_EXE")
+DEVICE_SIM = _path_from_env("FU_DEVICE_SIM")
 ARTIFACTS = os.environ.get("FU_ARTIFACTS", os.path.join(SOURCE, "artifacts", "wine"))
 
 
@@ -133,8 +138,7 @@ class WineDesktop:
     def simulator(self, number, record=True, args=()):
         record_dir = None
         if record:
-            record_dir = os.path.join(self.root, "record-com%d-%d" % (number, len(self.sims)))
-            os.makedirs(record_dir)
+            record_dir = tempfile.mkdtemp(prefix="record-com%d-" % number, dir=self.root)
         sim = Simulator(DEVICE_SIM, os.path.join(self.dosdevices, "com%d" % number),
                         record_dir=record_dir, args=list(args))
         self.sims.append(sim)
@@ -142,29 +146,38 @@ class WineDesktop:
 
     def start_app(self, cwd=None):
         """Starts the program and returns once its window lists its ports."""
+        app = self.start_app_nowait(cwd)
+        # The window answers once discovery is over and the event loop runs.
+        self.inspect("wait", TITLE)
+        return app
+
+    def start_app_nowait(self, cwd=None):
         with open(os.path.join(self.logs, "app-%d.log" % len(self.apps)), "wb") as log:
             app = subprocess.Popen(["wine", APP_EXE], env=self.env, cwd=cwd or self.root,
                                    stdin=subprocess.DEVNULL, stdout=log,
                                    stderr=subprocess.STDOUT)
         self.apps.append(app)
-        # The window answers once discovery is over and the event loop runs.
-        self.inspect("wait", TITLE)
         return app
 
     def inspect(self, *args, timeout=60, check=True):
         """Runs the inspector; returns its last JSON line parsed (or all, for list)."""
         out_path = os.path.join(self.root, "inspector.out")
-        with open(out_path, "wb") as out, \
-                open(os.path.join(self.logs, "inspector.err"), "ab") as err:
+        err_path = os.path.join(self.root, "inspector.err")
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
             code = subprocess.run(["wine", INSPECTOR_EXE] + [str(a) for a in args],
                                   env=self.env, stdin=subprocess.DEVNULL, stdout=out,
                                   stderr=err, timeout=timeout).returncode
         with open(out_path, encoding="utf-8") as f:
             text = f.read()
+        with open(err_path, "rb") as f:
+            errors = f.read().decode(errors="replace")
+        with open(os.path.join(self.logs, "inspector.err"), "a") as log:
+            log.write(errors)
         if args and args[0] == "list":
             return [json.loads(line) for line in text.splitlines() if line.startswith("{")]
         if check and code != 0:
-            raise AssertionError("inspector %s failed (%d): %s" % (list(args), code, text))
+            raise AssertionError("inspector %s failed (%d): %s %s"
+                                 % (list(args), code, text, errors))
         return json.loads(text) if text.strip() else {}
 
     def dump(self):
