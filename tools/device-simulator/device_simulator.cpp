@@ -3,6 +3,7 @@
 // file for the command line and the event lines it prints.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -86,8 +88,9 @@ void Emit(const std::string& line) {
 }
 
 [[noreturn]] void Fail(const std::string& what) {
-  std::fprintf(stderr, "fu-device-sim: %s: %s\n", what.c_str(), std::strerror(errno));
-  std::exit(1);
+  std::string reason = std::error_code(errno, std::generic_category()).message();
+  std::fprintf(stderr, "fu-device-sim: %s: %s\n", what.c_str(), reason.c_str());
+  std::_Exit(1);
 }
 
 [[noreturn]] void Usage(const std::string& problem) {
@@ -99,7 +102,7 @@ void Emit(const std::string& line) {
                "         [--flood-during-body] [--hangup-after N]\n"
                "         [--hangup-in header|reply1|reply2]\n",
                problem.c_str());
-  std::exit(2);
+  std::_Exit(2);
 }
 
 std::int64_t ParseCount(const std::string& option, const char* text) {
@@ -171,8 +174,8 @@ void ParseOptions(int argc, char** argv) {
     } else if (option == "--body-length") {
       Opt.bodyLength = ParseCount(option, value());
     } else if (option == "--reply-delay-ms") {
-      Opt.replyDelayMs =
-          static_cast<int>(std::min<std::int64_t>(ParseCount(option, value()), 24 * 3600 * 1000));
+      Opt.replyDelayMs = static_cast<int>(
+          std::min<std::int64_t>(ParseCount(option, value()), std::int64_t{86400000}));
     } else if (option == "--noise-on-open") {
       Opt.noiseOnOpen =
           static_cast<int>(std::min<std::int64_t>(ParseCount(option, value()), 1 << 20));
@@ -236,8 +239,8 @@ void CreatePty() {
   Port.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (Port.master < 0) Fail("posix_openpt");
   if (grantpt(Port.master) != 0 || unlockpt(Port.master) != 0) Fail("grantpt/unlockpt");
-  const char* name = ptsname(Port.master);
-  if (name == nullptr) Fail("ptsname");
+  char name[128];
+  if (ptsname_r(Port.master, name, sizeof name) != 0) Fail("ptsname_r");
   Port.slave = name;
   MakeRaw(Port.master);
   // A pty whose slave was never opened does not report POLLHUP; opening and
@@ -567,7 +570,7 @@ int main(int argc, char** argv) {
   sigemptyset(&mask);
   sigaddset(&mask, SIGTERM);
   sigaddset(&mask, SIGINT);
-  if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0) Fail("sigprocmask");
+  if (pthread_sigmask(SIG_BLOCK, &mask, nullptr) != 0) Fail("pthread_sigmask");
   SignalFd = signalfd(-1, &mask, SFD_CLOEXEC);
   if (SignalFd < 0) Fail("signalfd");
 
