@@ -58,6 +58,7 @@ def main():
     parser.add_argument("--idle-seconds", type=float, default=10.0)
     parser.add_argument("--size", type=int, default=1 << 20)
     args = parser.parse_args()
+    args.simulator = os.path.abspath(args.simulator)
 
     work = tempfile.mkdtemp(prefix="fu-bench-")
     desktop = Desktop(os.path.join(work, "logs"))

@@ -149,7 +149,7 @@ class Desktop:
         command = [NAMESPACE]
         for node, target in ports.items():
             command += ["--port", "%s=%s" % (node, target)]
-        command += ["--", program]
+        command += ["--", os.path.abspath(program)]
         return subprocess.Popen(command, env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
                                 stdout=self._log(log_name), stderr=subprocess.STDOUT)
 
