@@ -11,7 +11,8 @@
 //   inspector.exe [--timeout MS] settext TITLE TEXT        (the first edit field)
 //   inspector.exe [--timeout MS] drop TITLE                (opens the drop-down list)
 //   inspector.exe [--timeout MS] close TITLE               (posts WM_CLOSE)
-//   inspector.exe [--timeout MS] msgbox TITLE [--keep]     (prints it, presses OK)
+//   inspector.exe [--timeout MS] msgbox TITLE [--keep|--cancel]  (any dialog: prints it,
+//                                                          presses OK, nothing or Cancel)
 //   inspector.exe [--timeout MS] wait-gone TITLE
 //   inspector.exe [--timeout MS] send TITLE TEXT|#INDEX MSG WPARAM LPARAM
 #include <windows.h>
@@ -364,7 +365,7 @@ int SetEditText(HWND window, const char* text) {
   return 0;
 }
 
-int MessageBoxCommand(HWND box, bool press) {
+int MessageBoxCommand(HWND box, bool press, int button) {
   HWND textControl = nullptr;
   HWND iconControl = nullptr;
   std::string buttons = "[";
@@ -400,7 +401,9 @@ int MessageBoxCommand(HWND box, bool press) {
               hasIcon ? "true" : "false", owner != nullptr ? Json(TextOf(owner)).c_str() : "null");
   std::fflush(stdout);
   if (press) {
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(okButton));
+    HWND pressed = button == IDOK ? okButton : GetDlgItem(box, button);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(pressed));
   }
   return 0;
 }
@@ -494,8 +497,8 @@ int main(int argc, char** argv) {
       ReportMissing(args[0]);
       return 1;
     }
-    bool keep = rest >= 2 && std::string(args[1]) == "--keep";
-    return MessageBoxCommand(box, !keep);
+    std::string option = rest >= 2 ? args[1] : "";
+    return MessageBoxCommand(box, option != "--keep", option == "--cancel" ? IDCANCEL : IDOK);
   }
 
   HWND window = WaitForWindow(title, nullptr);

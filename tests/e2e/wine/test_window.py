@@ -140,6 +140,15 @@ class MainWindowTest(unittest.TestCase):
         box = desk.inspect("msgbox", "ERROR:1")
         self.assertEqual(box["text"], "Firmware missing!")
 
+    def test_open_then_cancel_empties_the_path_field(self):
+        desk.inspect("click", TITLE, "Open")
+        dialog = desk.inspect("msgbox", "Please choose file to load", "--keep")
+        self.assertEqual(dialog["owner"], TITLE)
+        desk.screenshot("file-dialog")
+        desk.inspect("msgbox", "Please choose file to load", "--cancel")
+        desk.inspect("wait-gone", "Please choose file to load")
+        desk.wait_dump(lambda d: d["children"][1]["text"] == "", "an empty path field")
+
     def test_closing_the_window_ends_the_program_with_code_0(self):
         desk.inspect("close", TITLE)
         self.assertEqual(self.app.wait(timeout=30), 0)
