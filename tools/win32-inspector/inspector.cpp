@@ -13,11 +13,14 @@
 //   inspector.exe [--timeout MS] close TITLE               (posts WM_CLOSE)
 //   inspector.exe [--timeout MS] msgbox TITLE [--keep|--cancel]  (any dialog: prints it,
 //                                                          presses OK, nothing or Cancel)
+//   inspector.exe [--timeout MS] filedialog TITLE [NAME]  (the open-file dialog: prints it;
+//                                                          with NAME types it and presses Open)
 //   inspector.exe [--timeout MS] wait-gone TITLE
 //   inspector.exe [--timeout MS] send TITLE TEXT|#INDEX MSG WPARAM LPARAM
 #include <windows.h>
 // commctrl.h builds on windows.h.
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -408,6 +411,64 @@ int MessageBoxCommand(HWND box, bool press, int button) {
   return 0;
 }
 
+// The open-file dialog's own controls, by the ids of the Explorer-style template.
+constexpr int FileNameCombo = 1148;  // cmb13, with an edit inside
+constexpr int FileNameEdit = 1152;   // edt1, in templates without the combo
+constexpr int FileTypeCombo = 1136;  // cmb1
+constexpr int ReadOnlyBox = 1040;    // chx1
+constexpr int LookInCombo = 1137;    // cmb2
+
+HWND FileNameBox(HWND dialog) {
+  HWND combo = GetDlgItem(dialog, FileNameCombo);
+  if (combo != nullptr) {
+    HWND edit = FindWindowExW(combo, nullptr, WC_EDITW, nullptr);
+    if (edit == nullptr) {
+      // A ComboBoxEx keeps the combo box, and the edit, one level further in.
+      HWND inner = FindWindowExW(combo, nullptr, WC_COMBOBOXW, nullptr);
+      if (inner != nullptr) edit = FindWindowExW(inner, nullptr, WC_EDITW, nullptr);
+    }
+    return edit != nullptr ? edit : combo;
+  }
+  return GetDlgItem(dialog, FileNameEdit);
+}
+
+// Prints the dialog's state; with a name, types it into the file-name box and
+// presses Open, as a user would.
+int FileDialogCommand(HWND dialog, const char* name) {
+  HWND nameBox = FileNameBox(dialog);
+  HWND types = GetDlgItem(dialog, FileTypeCombo);
+  HWND readOnly = GetDlgItem(dialog, ReadOnlyBox);
+  HWND lookIn = GetDlgItem(dialog, LookInCombo);
+  HWND openButton = GetDlgItem(dialog, IDOK);
+  if (nameBox == nullptr || openButton == nullptr) {
+    std::printf("{\"error\": \"no file-name box or Open button\"}\n");
+    return 1;
+  }
+  std::string filters = "[";
+  if (types != nullptr) {
+    for (const std::wstring& entry : ComboEntries(types)) {
+      filters += (filters.size() > 1 ? ", " : "") + Json(entry);
+    }
+  }
+  filters += "]";
+  HWND owner = GetWindow(dialog, GW_OWNER);
+  std::printf(
+      "{\"title\": %s, \"owner\": %s, \"name\": %s, \"filters\": %s, \"filter_selection\": %ld, "
+      "\"read_only_shown\": %s, \"look_in\": %s, \"open\": %s}\n",
+      Json(TextOf(dialog)).c_str(), owner != nullptr ? Json(TextOf(owner)).c_str() : "null",
+      Json(TextOf(nameBox)).c_str(), filters.c_str(),
+      static_cast<long>(types != nullptr ? QueryOr(types, CB_GETCURSEL, 0, 0, CB_ERR) : CB_ERR),
+      readOnly != nullptr && IsWindowVisible(readOnly) ? "true" : "false",
+      Json(lookIn != nullptr ? TextOf(lookIn) : L"").c_str(), Json(TextOf(openButton)).c_str());
+  std::fflush(stdout);
+  if (name == nullptr) return 0;
+  std::wstring wide = Wide(name);
+  QueryOr(nameBox, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()), 0);
+  // Posted: pressing Open may close the dialog or open a warning box.
+  PostMessageW(openButton, BM_CLICK, 0, 0);
+  return 0;
+}
+
 BOOL CALLBACK ListTopLevel(HWND window, LPARAM) {
   // The caption as stored: asking a window that does not answer would stall.
   wchar_t title[512] = {};
@@ -454,14 +515,26 @@ int WaitFilled(HWND window, long minEntries) {
 int Usage() {
   std::fputs(
       "usage: inspector.exe [--timeout MS] list|wait|dump|click|select|settext|drop|"
-      "close|msgbox|wait-gone ...\n",
+      "close|msgbox|filedialog|wait-gone ...\n",
       stderr);
   return 2;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
+  // The arguments in UTF-8 from the wide command line: argv comes in the ANSI
+  // code page, which cannot carry a Cyrillic path.
+  int argc = 0;
+  LPWSTR* wideArgs = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (wideArgs == nullptr) return Usage();
+  std::vector<std::string> utf8Args;
+  std::vector<char*> argPointers;
+  for (int i = 0; i < argc; ++i) utf8Args.push_back(Utf8(wideArgs[i]));
+  LocalFree(wideArgs);
+  for (std::string& arg : utf8Args) argPointers.push_back(arg.data());
+  argPointers.push_back(nullptr);
+  char** argv = argPointers.data();
   int next = 1;
   if (next + 1 < argc && std::string(argv[next]) == "--timeout") {
     TimeoutMs = static_cast<DWORD>(std::strtoul(argv[next + 1], nullptr, 10));
@@ -499,6 +572,14 @@ int main(int argc, char** argv) {
     }
     std::string option = rest >= 2 ? args[1] : "";
     return MessageBoxCommand(box, option != "--keep", option == "--cancel" ? IDCANCEL : IDOK);
+  }
+  if (command == "filedialog") {
+    HWND dialog = WaitForWindow(title, L"#32770");
+    if (dialog == nullptr) {
+      ReportMissing(args[0]);
+      return 1;
+    }
+    return FileDialogCommand(dialog, rest >= 2 ? args[1] : nullptr);
   }
 
   HWND window = WaitForWindow(title, nullptr);
