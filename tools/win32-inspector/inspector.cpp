@@ -432,6 +432,53 @@ HWND FileNameBox(HWND dialog) {
   return GetDlgItem(dialog, FileNameEdit);
 }
 
+BOOL CALLBACK FindListView(HWND window, LPARAM parameter) {
+  if (IsClass(window, WC_LISTVIEWW)) {
+    *reinterpret_cast<HWND*>(parameter) = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// The names the dialog lists in its current folder. A list view's item text
+// does not cross processes by itself, so the request and its buffer are
+// placed in the dialog's process.
+std::string ListedNames(HWND dialog) {
+  HWND list = nullptr;
+  EnumChildWindows(dialog, FindListView, reinterpret_cast<LPARAM>(&list));
+  if (list == nullptr) return "null";
+  DWORD pid = 0;
+  GetWindowThreadProcessId(list, &pid);
+  HANDLE process =
+      OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  if (process == nullptr) return "null";
+  constexpr int TextLength = 520;
+  SIZE_T size = sizeof(LVITEMW) + TextLength * sizeof(wchar_t);
+  auto* remote = static_cast<char*>(
+      VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  std::string names = "[";
+  LRESULT count = remote != nullptr ? QueryOr(list, LVM_GETITEMCOUNT, 0, 0, 0) : 0;
+  for (LRESULT i = 0; i < count; ++i) {
+    LVITEMW item;
+    ZeroMemory(&item, sizeof item);
+    item.mask = LVIF_TEXT;
+    item.iItem = static_cast<int>(i);
+    item.pszText = reinterpret_cast<LPWSTR>(remote + sizeof(LVITEMW));
+    item.cchTextMax = TextLength;
+    wchar_t text[TextLength] = {};
+    if (!WriteProcessMemory(process, remote, &item, sizeof item, nullptr)) break;
+    LRESULT got = QueryOr(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(i),
+                          reinterpret_cast<LPARAM>(remote), 0);
+    ReadProcessMemory(process, remote + sizeof(LVITEMW), text, sizeof text - sizeof(wchar_t),
+                      nullptr);
+    names +=
+        (i > 0 ? ", " : "") + Json(std::wstring(text, static_cast<std::size_t>(got > 0 ? got : 0)));
+  }
+  if (remote != nullptr) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  CloseHandle(process);
+  return names + "]";
+}
+
 // Prints the dialog's state; with a name, types it into the file-name box and
 // presses Open, as a user would.
 int FileDialogCommand(HWND dialog, const char* name) {
@@ -454,12 +501,13 @@ int FileDialogCommand(HWND dialog, const char* name) {
   HWND owner = GetWindow(dialog, GW_OWNER);
   std::printf(
       "{\"title\": %s, \"owner\": %s, \"name\": %s, \"filters\": %s, \"filter_selection\": %ld, "
-      "\"read_only_shown\": %s, \"look_in\": %s, \"open\": %s}\n",
+      "\"read_only_shown\": %s, \"look_in\": %s, \"listed\": %s, \"open\": %s}\n",
       Json(TextOf(dialog)).c_str(), owner != nullptr ? Json(TextOf(owner)).c_str() : "null",
       Json(TextOf(nameBox)).c_str(), filters.c_str(),
       static_cast<long>(types != nullptr ? QueryOr(types, CB_GETCURSEL, 0, 0, CB_ERR) : CB_ERR),
       readOnly != nullptr && IsWindowVisible(readOnly) ? "true" : "false",
-      Json(lookIn != nullptr ? TextOf(lookIn) : L"").c_str(), Json(TextOf(openButton)).c_str());
+      Json(lookIn != nullptr ? TextOf(lookIn) : L"").c_str(), ListedNames(dialog).c_str(),
+      Json(TextOf(openButton)).c_str());
   std::fflush(stdout);
   if (name == nullptr) return 0;
   std::wstring wide = Wide(name);
