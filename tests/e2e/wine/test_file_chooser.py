@@ -70,12 +70,25 @@ class FileChooserTest(unittest.TestCase):
         desk.inspect("wait-gone", DIALOG)
         desk.wait_dump(lambda d: path_field(d) == expected_field, repr(expected_field))
 
+    def run_update(self):
+        """Presses UPDATE! and dismisses the result message; returns (title, text)."""
+        desk.inspect("click", TITLE, "UPDATE!")
+        for _ in range(2000):  # safety net; ends as soon as a result message shows
+            titles = [w["title"] for w in desk.inspect("list")
+                      if w["class"] == "#32770" and w["visible"]]
+            results = [t for t in titles if t == "Information" or t.startswith("ERROR:")]
+            if results:
+                break
+        else:
+            self.fail("no result message after UPDATE!")
+        box = desk.inspect("msgbox", results[0])
+        desk.inspect("wait-gone", results[0])
+        return box["title"], box["text"]
+
     def update_sends(self):
         """Runs an update that must succeed; returns the bytes the device received."""
         mark = self.sim.mark()
-        desk.inspect("click", TITLE, "UPDATE!")
-        box = desk.inspect("msgbox", "Information")
-        self.assertEqual(box["text"], "Device update!")
+        self.assertEqual(self.run_update(), ("Information", "Device update!"))
         self.sim.wait_for("CLOSED", after=mark)
         number = self.sim.sessions(after=mark)[0]
         with open(self.sim.session_path(number), "rb") as f:
@@ -130,10 +143,7 @@ class FileChooserTest(unittest.TestCase):
         self.choose(missing, missing)
 
         mark = self.sim.mark()
-        desk.inspect("click", TITLE, "UPDATE!")
-        box = desk.inspect("msgbox", "ERROR:1")
-        self.assertEqual(box["text"], "Firmware missing!")
-        desk.inspect("wait-gone", "ERROR:1")
+        self.assertEqual(self.run_update(), ("ERROR:1", "Firmware missing!"))
         events = [line.split(" ", 1)[0] for line in self.sim.since(mark)]
         # The file is checked before the port is even opened.
         self.assertFalse({"OPEN", "HEADER"} & set(events), events)
