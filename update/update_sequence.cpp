@@ -58,6 +58,7 @@ bool WaitForOutputDrained(int spinPolls) {
       return true;
     }
   }
+  // The first poll is the baseline and counts as one without progress.
   std::uint32_t lowest = UINT32_MAX;
   int pollsWithoutProgress = 0;
   for (;;) {
@@ -66,10 +67,10 @@ bool WaitForOutputDrained(int spinPolls) {
     if (waiting == 0) {
       return true;
     }
-    if (waiting < lowest) {
-      lowest = waiting;
-      pollsWithoutProgress = 0;
-    } else if (++pollsWithoutProgress == StalledDrainPollLimit) {
+    bool shrank = lowest != UINT32_MAX && waiting < lowest;
+    pollsWithoutProgress = shrank ? 0 : pollsWithoutProgress + 1;
+    lowest = std::min(lowest, waiting);
+    if (pollsWithoutProgress == StalledDrainPollLimit) {
       return false;
     }
   }
