@@ -8,6 +8,8 @@ and has a timeout only as a safety net."""
 
 import os
 import re
+import socket
+import struct
 import subprocess
 import time
 
@@ -29,6 +31,16 @@ def wait_until(what, probe, timeout=30.0, interval=0.02):
         if time.monotonic() > deadline:
             raise Timeout("timed out waiting for " + what)
         time.sleep(interval)
+
+
+def _recv(sock, size):
+    data = b""
+    while len(data) < size:
+        chunk = sock.recv(size - len(data))
+        if not chunk:
+            raise RuntimeError("the X server closed the connection")
+        data += chunk
+    return data
 
 
 class Desktop:
@@ -135,7 +147,61 @@ class Desktop:
         self.xdotool("key", "--delay", "30", *keys)
 
     def type(self, text):
-        self.xdotool("type", "--delay", "5", text)
+        """Types text. Characters outside the US keymap must have been bound
+        with bind_keys() before the program started: xdotool would otherwise
+        remap a spare key for each one, and a toolkit that reloads its keymap
+        asynchronously drops some of them."""
+        for part in re.findall(r"[\x20-\x7e]+|[^\x20-\x7e]", text):
+            if part.isascii():
+                self.xdotool("type", "--delay", "5", "--", part)
+            else:
+                self.key("U%04X" % ord(part))
+
+    def bind_keys(self, text):
+        """Binds each character of text that is not plain ASCII to a spare
+        key code of the X server, so that typing it needs no remapping."""
+        wanted = sorted({c for c in text if not c.isascii()})
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as x:
+            x.settimeout(30)
+            x.connect("/tmp/.X11-unix/X" + self.display.lstrip(":"))
+            x.sendall(struct.pack("<BxHHHHxx", 0x6C, 11, 0, 0, 0))
+            head = _recv(x, 8)
+            setup = _recv(x, struct.unpack_from("<H", head, 6)[0] * 4)
+            if head[0] != 1:
+                raise RuntimeError("X server refused the connection")
+            first, last = setup[26], setup[27]
+            count = last - first + 1
+            # GetKeyboardMapping for every key code.
+            x.sendall(struct.pack("<BxHBBxx", 101, 2, first, count))
+            reply = _recv(x, 32)
+            if reply[0] != 1:
+                raise RuntimeError("GetKeyboardMapping failed")
+            per_key = reply[1]
+            syms = struct.unpack("<%dI" % (count * per_key),
+                                 _recv(x, struct.unpack_from("<I", reply, 4)[0] * 4))
+            present = set(syms)
+            spare = [first + i for i in range(count - 1, -1, -1)
+                     if not any(syms[i * per_key:(i + 1) * per_key])]
+            # Keep the lowest spare code free for xdotool's own remapping.
+            spare = spare[:-1]
+            for c in wanted:
+                keysym = 0x1000000 | ord(c)
+                if keysym in present:
+                    continue
+                if not spare:
+                    raise RuntimeError("no spare key code for %r" % c)
+                code = spare.pop(0)
+                row = [keysym, keysym] + [0] * (per_key - 2)
+                x.sendall(struct.pack("<BBHBBxx%dI" % per_key, 100, 1, 2 + per_key, code,
+                                      per_key, *row))
+            # A round trip: an error for the changes would arrive before it.
+            x.sendall(struct.pack("<BxHBBxx", 101, 2, first, 1))
+            reply = _recv(x, 32)
+            while reply[0] > 1:  # the MappingNotify events of the changes
+                reply = _recv(x, 32)
+            if reply[0] != 1:
+                raise RuntimeError("ChangeKeyboardMapping failed")
+            _recv(x, struct.unpack_from("<I", reply, 4)[0] * 4)
 
     def screenshot(self, path):
         os.makedirs(os.path.dirname(path), exist_ok=True)

@@ -1,0 +1,209 @@
+"""End-to-end tests of the "Open" button on the Linux build: the real program
+on its own Xvfb desktop, its file dialog driven with xdotool like a user, and
+a device simulator on COM3 to see which file an update then sends.
+
+Run (as root; ctest runs it as e2e-linux-file-chooser):
+    FU_PROGRAM=build/native/platform/linux/firmware-updater \
+    FU_DEVICE_SIM=build/native/tools/fu-device-sim \
+    python3 tests/e2e/linux/test_file_chooser.py -v
+
+Every program starts in a folder that holds its own "trx.fw", so an update
+that reads the default path succeeds: a run that ends in "ERROR:1" proves the
+dialog replaced the path. Screenshots go to artifacts/linux/.
+"""
+
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import test_linux_e2e as base  # noqa: E402
+from desktop import wait_until  # noqa: E402
+
+DIALOG_TITLE = "Please choose file to load"
+OPEN_BUTTON = (425, 20)
+NON_ASCII_FOLDER = "прошивка-éà"
+NON_ASCII_FILE = "версия-2.fw"
+
+
+class FileChooser(unittest.TestCase):
+    # The program, the simulators and the user's actions of the main suite.
+    @classmethod
+    def setUpClass(cls):
+        cls.desktop = base.Desktop(os.path.join(base.ARTIFACTS, "logs"))
+        # Before any program starts, so its keymap has them from the start.
+        cls.desktop.bind_keys(NON_ASCII_FOLDER + NON_ASCII_FILE)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desktop.close()
+
+    tearDown = base.LinuxEndToEnd.tearDown
+    simulator = base.LinuxEndToEnd.simulator
+    start = base.LinuxEndToEnd.start
+    choose_port = base.LinuxEndToEnd.choose_port
+    press_update = base.LinuxEndToEnd.press_update
+    expect_message = base.LinuxEndToEnd.expect_message
+    close_window = base.LinuxEndToEnd.close_window
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="fu-chooser-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.program = None
+        self.default_data = self.write(os.path.join(self.dir, "trx.fw"), 300)
+
+    def write(self, path, size):
+        data = os.urandom(size)
+        with open(path, "wb") as f:
+            f.write(data)
+        return data
+
+    # --- the dialog ----------------------------------------------------
+
+    def dialogs(self):
+        return self.desktop.windows(DIALOG_TITLE, pid=self.program.pid)
+
+    def open_dialog(self, screenshot=None):
+        d = self.desktop
+        d.activate(self.window)
+        d.click(self.window, *OPEN_BUTTON)
+        dialog = d.wait_window(DIALOG_TITLE, pid=self.program.pid)
+        self.assertEqual(self.dialogs(), [dialog])
+        # The name box has the keyboard focus once the dialog is active.
+        wait_until("the dialog to be active",
+                   lambda: d.xdotool("getactivewindow", check=False).strip() == str(dialog))
+        if screenshot:
+            d.screenshot(os.path.join(base.ARTIFACTS, screenshot))
+        return dialog
+
+    def type_name(self, dialog, path):
+        """Types a path into the dialog's name box and presses Return."""
+        d = self.desktop
+        d.key("ctrl+a")
+        d.type(path)
+        d.key("Return")
+
+    def accept(self, path):
+        """Chooses path in a new dialog; the dialog must close without a word."""
+        dialog = self.open_dialog()
+        self.type_name(dialog, path)
+        self.desktop.wait_gone(dialog)
+        self.assertEqual(self.dialogs(), [])
+        self.assertEqual(self.desktop.message_boxes(self.program.pid), [])
+
+    def update_sends(self, data):
+        """Runs an update on COM3; it must succeed and send exactly data."""
+        mark = self.com3.mark()
+        self.press_update()
+        self.expect_message("Information")
+        self.com3.wait_for("CLOSED", after=mark)
+        (session,) = self.com3.sessions(mark)
+        with open(self.com3.session_path(session), "rb") as f:
+            self.assertEqual(f.read(), data)
+
+    def update_finds_no_file(self):
+        """Runs an update on COM3; it must end in "ERROR:1" without the port
+        being opened, so the device sees no header."""
+        mark = self.com3.mark()
+        self.press_update()
+        self.expect_message("ERROR:1")
+        self.assertEqual(self.com3.since(mark), [])
+
+    # --- tests ---------------------------------------------------------
+
+    def test_open_shows_the_dialog_owned_by_the_window_and_cancel_empties_the_path(self):
+        window = self.start()
+        self.choose_port("Up")
+        # The default path names the start folder's trx.fw.
+        self.update_sends(self.default_data)
+
+        dialog = self.open_dialog(screenshot="file-chooser-dialog.png")
+        hints = self.desktop.run(["xprop", "-id", str(dialog), "WM_TRANSIENT_FOR"])
+        self.assertIn("window id # %s" % hex(window), hints)
+        self.desktop.key("Escape")
+        self.desktop.wait_gone(dialog)
+        self.assertEqual(self.desktop.message_boxes(self.program.pid), [])
+        self.update_finds_no_file()
+
+        # Closing the dialog through the window manager is a cancel as well.
+        chosen = os.path.join(self.dir, "chosen.fw")
+        data = self.write(chosen, 40)
+        self.accept(chosen)
+        self.update_sends(data)
+        dialog = self.open_dialog()
+        self.desktop.run(["wmctrl", "-i", "-c", hex(dialog)])
+        self.desktop.wait_gone(dialog)
+        self.update_finds_no_file()
+        self.assertEqual(self.close_window(), 0)
+
+    def test_a_chosen_file_is_flashed_byte_exact(self):
+        self.start()
+        self.choose_port("Up")
+        cases = [
+            ("plain folder", "firmware", "new.fw", 5000),
+            ("non-ASCII folder", NON_ASCII_FOLDER, "fw.fw", 1234),
+            ("non-ASCII file", NON_ASCII_FOLDER, NON_ASCII_FILE, 17),
+            ("any extension", "firmware", "image.bin", 16),
+        ]
+        for label, folder, name, size in cases:
+            with self.subTest(label):
+                os.makedirs(os.path.join(self.dir, folder), exist_ok=True)
+                path = os.path.join(self.dir, folder, name)
+                data = self.write(path, size)
+                self.accept(path)
+                self.update_sends(data)
+        self.desktop.screenshot(os.path.join(base.ARTIFACTS, "file-chooser-after-runs.png"))
+        self.assertEqual(self.close_window(), 0)
+
+    def test_a_typed_name_of_a_missing_file_is_accepted_but_a_missing_folder_is_not(self):
+        self.start()
+        self.choose_port("Up")
+        # An existing folder: the dialog returns the name as typed.
+        self.accept(os.path.join(self.dir, "not-there.fw"))
+        self.update_finds_no_file()
+
+        # A folder that does not exist: the dialog complains and stays open.
+        d = self.desktop
+        chosen = os.path.join(self.dir, "chosen.fw")
+        data = self.write(chosen, 64)
+        dialog = self.open_dialog()
+        before = d.all_windows(self.program.pid)
+        self.type_name(dialog, os.path.join(self.dir, "no-such-folder", "x.fw"))
+        complaint = wait_until("the complaint box",
+                               lambda: d.all_windows(self.program.pid) - before)
+        d.screenshot(os.path.join(base.ARTIFACTS, "file-chooser-missing-folder.png"))
+        d.key("Return")
+        for window in complaint:
+            d.wait_gone(window)
+        self.assertTrue(d.is_viewable(dialog))
+        wait_until("the dialog to be active again",
+                   lambda: d.xdotool("getactivewindow", check=False).strip() == str(dialog))
+        self.type_name(dialog, chosen)
+        d.wait_gone(dialog)
+        self.update_sends(data)
+        self.assertEqual(self.close_window(), 0)
+
+
+def main():
+    reasons = []
+    if os.geteuid() != 0:
+        reasons.append("needs root for the mount namespace")
+    for tool in ("Xvfb", "openbox", "xdotool", "xwininfo", "xprop", "wmctrl", "unshare",
+                 "import"):
+        if shutil.which(tool) is None:
+            reasons.append("needs %s" % tool)
+    for name, path in (("FU_PROGRAM", base.PROGRAM), ("FU_DEVICE_SIM", base.SIMULATOR)):
+        if not path or not os.access(path, os.X_OK):
+            reasons.append("%s does not name a program" % name)
+    if reasons:
+        print("SKIPPED: " + "; ".join(reasons))
+        return 0
+    return 0 if unittest.main(exit=False).result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
