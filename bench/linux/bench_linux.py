@@ -27,26 +27,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e", "linux"))
 sys.path.insert(0, os.path.join(REPO, "tools", "device-simulator"))
+sys.path.insert(0, os.path.join(REPO, "bench"))
 
 from desktop import MESSAGE_TITLES, Desktop, wait_until  # noqa: E402
 from fusim import Simulator  # noqa: E402
-
-WIRE_US_PER_BYTE = 10 / 57600 * 1e6  # 10 bits per byte at 8N1
-TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS  # utime + stime
-
-
-def status_kib(pid, key):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1])
-    return -1
+from procstats import WIRE_US_PER_BYTE, cpu_seconds, status_kib, write_json  # noqa: E402
 
 
 def main():
@@ -57,6 +42,7 @@ def main():
                         default=os.path.join(REPO, "build/native/tools/fu-device-sim"))
     parser.add_argument("--idle-seconds", type=float, default=10.0)
     parser.add_argument("--size", type=int, default=1 << 20)
+    parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
     args.simulator = os.path.abspath(args.simulator)
 
@@ -65,6 +51,7 @@ def main():
     body = args.size - 16
     sims = []
     program = None
+    figures = {}
     try:
         com3 = Simulator(args.simulator, os.path.join(work, "com3"),
                          args=["--body-length", str(max(body, 0))])
@@ -79,6 +66,8 @@ def main():
         window_at = time.monotonic()
         com10.wait_for("CLOSED")
         probed_at = com10.times[com10.wait_for("CLOSED", index=True)]
+        figures["window_ms"] = (window_at - started) * 1e3
+        figures["listed_ms"] = (probed_at - started) * 1e3
         print("start-up: window after %.1f ms, COM10 probed (discovery past the last port) "
               "after %.1f ms" % ((window_at - started) * 1e3, (probed_at - started) * 1e3))
         print("peak memory after start-up: VmHWM %d KiB (VmRSS %d KiB)"
@@ -89,6 +78,7 @@ def main():
         time.sleep(args.idle_seconds)
         used = cpu_seconds(pid) - before
         span = time.monotonic() - t0
+        figures["idle_cpu_percent"] = 100 * used / span
         print("idle CPU: %.3f s of CPU in %.1f s = %.2f %% of one core"
               % (used, span, 100 * used / span))
 
@@ -118,12 +108,16 @@ def main():
         print("transfer of %d bytes (body %d): result \"%s\"" % (args.size, body, title))
         if body > 0:
             wall_us, cpu_us = wall / body * 1e6, cpu_used / body * 1e6
+            figures.update(result=title, body_bytes=body, wall_us_per_byte=wall_us,
+                           cpu_us_per_byte=cpu_us)
             print("  body wall time %.2f s = %.2f us per byte; ratio to the wire "
                   "(%.1f us per byte at 57600 8N1): %.4f"
                   % (wall, wall_us, WIRE_US_PER_BYTE, wall_us / WIRE_US_PER_BYTE))
             print("  program CPU time for the whole run %.2f s = %.2f us per body byte; "
                   "ratio to the wire: %.4f" % (cpu_used, cpu_us, cpu_us / WIRE_US_PER_BYTE))
-        print("peak memory after the transfer: VmHWM %d KiB" % status_kib(pid, "VmHWM"))
+        figures["peak_kib"] = status_kib(pid, "VmHWM")
+        print("peak memory after the transfer: VmHWM %d KiB" % figures["peak_kib"])
+        write_json(args.json, figures)
         desktop.activate(box)
         desktop.key("Return")
         desktop.wait_gone(box)

@@ -22,31 +22,17 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e", "wine"))
+sys.path.insert(0, os.path.join(HERE, ".."))
 
+from procstats import WIRE_US_PER_BYTE, cpu_seconds, status_kib, write_json  # noqa: E402
 from wineharness import TITLE, WineDesktop, missing_inputs  # noqa: E402
-
-TICKS = os.sysconf("SC_CLK_TCK")
-WIRE_US_PER_BYTE = 10 / 57600 * 1e6  # start bit, 8 data bits, stop bit
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS  # utime + stime
-
-
-def status_kib(pid, key):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1])
-    return -1
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--body-bytes", type=int, default=1024 * 1024)
     parser.add_argument("--idle-seconds", type=float, default=10.0)
+    parser.add_argument("--json", help="also write the figures to this file")
     options = parser.parse_args()
     reason = missing_inputs()
     if reason:
@@ -74,11 +60,13 @@ def main():
         with open("/proc/%d/cmdline" % app.pid, "rb") as f:
             command = f.read().split(b"\0")[0].decode(errors="replace")
         print("process measured:          %s (pid %d)" % (command, app.pid))
+        figures = {"listed_ms": (seen["at"] - started) * 1000}
         print("start to ports listed:     %.0f ms" % ((seen["at"] - started) * 1000))
 
         before = cpu_seconds(app.pid)
         time.sleep(options.idle_seconds)  # the measuring interval itself
         idle = cpu_seconds(app.pid) - before
+        figures["idle_cpu_percent"] = idle / options.idle_seconds * 100
         print("idle CPU over %.0f s:        %.2f %% of one core (%.2f s)"
               % (options.idle_seconds, idle / options.idle_seconds * 100, idle))
 
@@ -97,7 +85,11 @@ def main():
               % (n, body_seconds, body_seconds / n * 1e6, WIRE_US_PER_BYTE))
         print("CPU during the run:        %.2f s, %.1f us per body byte"
               % (cpu_run, cpu_run / n * 1e6))
-        print("peak memory (VmHWM):       %d KiB" % status_kib(app.pid, "VmHWM"))
+        figures.update(result=box.get("title", "Information"), body_bytes=n,
+                       wall_us_per_byte=body_seconds / n * 1e6, cpu_us_per_byte=cpu_run / n * 1e6,
+                       peak_kib=status_kib(app.pid, "VmHWM"))
+        print("peak memory (VmHWM):       %d KiB" % figures["peak_kib"])
+        write_json(options.json, figures)
     finally:
         desk.close()
     return 0
