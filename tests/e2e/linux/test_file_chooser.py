@@ -156,7 +156,42 @@ class FileChooser(unittest.TestCase):
                 data = self.write(path, size)
                 self.accept(path)
                 self.update_sends(data)
+
+        # A folder's name opens it in the dialog, and a bare name there is a
+        # file in it; yet the start folder stays the current one, so "trx.fw"
+        # typed into the field names the start folder's file.
+        data = self.write(os.path.join(self.dir, "firmware", "trx.fw"), 50)
+        dialog = self.open_dialog()
+        self.type_name(dialog, os.path.join(self.dir, "firmware"))
+        self.type_name(dialog, "trx.fw")
+        self.desktop.wait_gone(dialog)
+        self.update_sends(data)
+        base.LinuxEndToEnd.set_path(self, "trx.fw")
+        self.update_sends(self.default_data)
         self.desktop.screenshot(os.path.join(base.ARTIFACTS, "file-chooser-after-runs.png"))
+        self.assertEqual(self.close_window(), 0)
+
+    def test_a_path_longer_than_the_name_buffer_cannot_be_chosen(self):
+        self.start()
+        self.choose_port("Up")
+        folder = os.path.join(self.dir, "f" * 100, "g" * 100)
+        os.makedirs(folder)
+
+        def path_of_length(length):
+            path = os.path.join(folder, "x" * (length - len(folder) - len("/.fw")) + ".fw")
+            self.assertEqual(len(path), length)
+            return path
+
+        # 260 characters with the terminator is the most that fits.
+        longest = path_of_length(259)
+        data = self.write(longest, 100)
+        self.accept(longest)
+        self.update_sends(data)
+
+        too_long = path_of_length(260)
+        self.write(too_long, 100)
+        self.accept(too_long)
+        self.update_finds_no_file()
         self.assertEqual(self.close_window(), 0)
 
     def test_a_typed_name_of_a_missing_file_is_accepted_but_a_missing_folder_is_not(self):
