@@ -204,9 +204,12 @@ class FileChooser(unittest.TestCase):
     def test_a_typed_name_of_a_missing_file_is_accepted_but_a_missing_folder_is_not(self):
         self.start()
         self.choose_port("Up")
-        # An existing folder: the dialog returns the name as typed.
-        self.accept(os.path.join(self.dir, "not-there.fw"))
+        # An existing folder: the dialog returns the name as typed, which a
+        # file made there afterwards then answers to.
+        missing = os.path.join(self.dir, "not-there.fw")
+        self.accept(missing)
         self.update_finds_no_file()
+        self.update_sends(self.write(missing, 77))
 
         # A folder that does not exist: the dialog complains and stays open.
         d = self.desktop
