@@ -17,6 +17,8 @@
 //                                                          with NAME types it and presses Open)
 //   inspector.exe [--timeout MS] wait-gone TITLE
 //   inspector.exe [--timeout MS] send TITLE TEXT|#INDEX MSG WPARAM LPARAM
+//   inspector.exe [--timeout MS] holdfile PATH  (opens it without sharing, prints {"held": ...},
+//                                                keeps it until stdin ends or the timeout passes)
 #include <windows.h>
 // commctrl.h builds on windows.h.
 #include <commctrl.h>
@@ -560,10 +562,41 @@ int WaitFilled(HWND window, long minEntries) {
   }
 }
 
+DWORD WINAPI DrainInput(LPVOID) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  char buffer[256];
+  DWORD got = 0;
+  while (input != INVALID_HANDLE_VALUE && input != nullptr &&
+         ReadFile(input, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+  }
+  return 0;
+}
+
+// Opens path without sharing, as another program holding it would, and keeps
+// it open until the test closes our stdin (or the timeout, so that a test that
+// died cannot leave it held).
+int Hold(const std::wstring& path, DWORD access) {
+  HANDLE handle = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    std::printf("{\"error\": \"cannot open\", \"code\": %lu}\n", GetLastError());
+    return 1;
+  }
+  std::printf("{\"held\": %s}\n", Json(path).c_str());
+  std::fflush(stdout);
+  HANDLE reader = CreateThread(nullptr, 0, DrainInput, nullptr, 0, nullptr);
+  if (reader != nullptr) {
+    WaitForSingleObject(reader, TimeoutMs);
+    CloseHandle(reader);
+  }
+  CloseHandle(handle);
+  std::printf("{\"released\": true}\n");
+  return 0;
+}
+
 int Usage() {
   std::fputs(
       "usage: inspector.exe [--timeout MS] list|wait|dump|click|select|settext|drop|"
-      "close|msgbox|filedialog|wait-gone ...\n",
+      "close|msgbox|filedialog|wait-gone|holdfile ...\n",
       stderr);
   return 2;
 }
@@ -599,6 +632,8 @@ int main() {
   }
   if (rest < 1) return Usage();
   std::wstring title = Wide(args[0]);
+
+  if (command == "holdfile") return Hold(title, GENERIC_READ);
 
   if (command == "wait-gone") {
     DWORD start = GetTickCount();

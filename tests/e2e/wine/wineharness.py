@@ -65,6 +65,46 @@ def main_or_skip(unittest_main):
     unittest_main()
 
 
+class _Holder:
+    def __init__(self, desk, path, timeout):
+        self.out_path = os.path.join(desk.root, "hold-%d.out" % id(self))
+        with open(self.out_path, "wb") as out:
+            self.proc = subprocess.Popen(
+                ["wine", INSPECTOR_EXE, "--timeout", "600000", "holdfile", path],
+                env=desk.env, stdin=subprocess.PIPE, stdout=out, stderr=subprocess.DEVNULL)
+        # The inspector prints one line once it holds the file (or failed to).
+        deadline = time.monotonic() + timeout
+        while True:
+            with open(self.out_path, encoding="utf-8") as f:
+                line = f.readline()
+            if line.endswith("\n"):
+                break
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        self.answer = json.loads(line) if line.strip() else {}
+        if "held" not in self.answer:
+            self.release()
+            raise AssertionError("could not hold %s: %s" % (path, self.answer))
+
+    def release(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            try:
+                self.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        elif not self.proc.stdin.closed:
+            self.proc.stdin.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.release()
+
+
 class WineDesktop:
     def __init__(self, name):
         self.name = name
@@ -179,6 +219,11 @@ class WineDesktop:
             raise AssertionError("inspector %s failed (%d): %s %s"
                                  % (list(args), code, text, errors))
         return json.loads(text) if text.strip() else {}
+
+    def hold_file(self, path, timeout=60.0):
+        """Another Wine program opens the file without sharing and keeps it until
+        release() (its stdin closes). Returns once it holds it."""
+        return _Holder(self, path, timeout)
 
     def dump(self):
         return self.inspect("dump", TITLE)
