@@ -185,7 +185,9 @@ class Desktop:
             # Keep the lowest spare code free for xdotool's own remapping.
             spare = spare[:-1]
             for c in wanted:
-                keysym = 0x1000000 | ord(c)
+                # The keysym that xdotool's "U<hex>" names: Latin-1 keeps its
+                # own code, the rest of Unicode is offset.
+                keysym = ord(c) if ord(c) < 0x100 else 0x1000000 | ord(c)
                 if keysym in present:
                     continue
                 if not spare:
