@@ -136,15 +136,23 @@ class FileChooser(unittest.TestCase):
         self.assertEqual(self.desktop.message_boxes(self.program.pid), [])
         self.update_finds_no_file()
 
-        # Closing the dialog through the window manager is a cancel as well.
+        def cancel_button(dialog):
+            # Cancel sits in the bottom right-hand corner.
+            _, _, width, height = self.desktop.geometry(dialog)
+            self.desktop.click(dialog, width - 52, height - 24)
+
+        def close_box(dialog):
+            self.desktop.run(["wmctrl", "-i", "-c", hex(dialog)])
+
         chosen = os.path.join(self.dir, "chosen.fw")
-        data = self.write(chosen, 40)
-        self.accept(chosen)
-        self.update_sends(data)
-        dialog = self.open_dialog()
-        self.desktop.run(["wmctrl", "-i", "-c", hex(dialog)])
-        self.desktop.wait_gone(dialog)
-        self.update_finds_no_file()
+        self.write(chosen, 40)
+        for label, dismiss in (("Cancel button", cancel_button), ("close box", close_box)):
+            with self.subTest(label):
+                self.accept(chosen)  # the field holds a file that exists
+                dialog = self.open_dialog()
+                dismiss(dialog)
+                self.desktop.wait_gone(dialog)
+                self.update_finds_no_file()
         self.assertEqual(self.close_window(), 0)
 
     def test_a_chosen_file_is_flashed_byte_exact(self):
