@@ -14,7 +14,9 @@ State& TheState() {
 
 void Emit(Lock& lock, const std::string& entry) {
   State& s = TheState();
-  s.log.push_back(entry);
+  if (s.logKept) {
+    s.log.push_back(entry);
+  }
   std::function<void(const std::string&)> hook = s.hook;
   lock.unlock();
   if (hook) {
@@ -86,6 +88,7 @@ void ResetFake() {
   s.handleNamer = nullptr;
   s.procedureNamer = nullptr;
   s.misuses.clear();
+  s.logKept = true;
   ResetSerial(s);
   ResetFiles(s);
   ResetGui(s);
@@ -146,6 +149,11 @@ void SetHandleNamer(std::function<std::string(GuiHandle)> namer) {
 void SetProcedureNamer(std::function<std::string(void (*)())> namer) {
   Lock lock = Locked();
   TheState().procedureNamer = std::move(namer);
+}
+
+void SetLogKept(bool kept) {
+  Lock lock = Locked();
+  TheState().logKept = kept;
 }
 
 std::vector<std::string> Misuses() {

@@ -51,6 +51,10 @@ std::size_t LogCount(std::string_view word);
 // it may throw (StopThread ends ProgressDisplayLoop).
 void SetCallHook(std::function<void(const std::string& entry)> hook);
 
+// false: entries still reach the call hook but are not kept, so that a run of
+// millions of polls (a fuzzer's) costs no memory. true after ResetFake.
+void SetLogKept(bool kept);
+
 // Thrown by tests from a hook to break out of a procedure that never returns.
 struct StopThread {};
 // Thrown by EndProcess.
@@ -113,6 +117,8 @@ struct PortRead {
   Bytes got;
 };
 std::vector<PortRead> PortReads();
+// A read touches all count bytes of its buffer (leaving them as they were),
+// as a driver may fill them all, so a sanitizer catches a buffer too short.
 // Reads that asked for more than was waiting. The program only reads what it
 // knows is waiting, so the unit fixture fails a test on any of them. Such a
 // read returns what is there.

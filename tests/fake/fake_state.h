@@ -91,6 +91,7 @@ struct State {
   bool fileOpen = false;
   bool foreground = true;
   bool startFails = false;
+  bool logKept = true;
 };
 
 State& TheState();
