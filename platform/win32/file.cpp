@@ -43,6 +43,12 @@ bool FirmwareFileOpen(const std::string& path) {
   if (handle == INVALID_HANDLE_VALUE) {
     return false;
   }
+  // A device name such as NUL, CON or COM3 opens too, but is no firmware
+  // file: it would send the device a header of zeros, or block on a read.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return false;
+  }
   FirmwareFileHandle = handle;
   ReadBufferFill = 0;
   ReadBufferNext = 0;
