@@ -116,6 +116,11 @@ class BadInputTest(unittest.TestCase):
             self.assert_not_opened(self.run_update(MISSING, "absent.fw"))
         with self.subTest("a directory"):
             self.assert_not_opened(self.run_update(MISSING, dos_path(self.workdir)))
+        # Device names open like files; none of them is a firmware file.
+        for device in ("NUL", "COM3"):
+            with self.subTest("the device name " + device):
+                mark = self.run_update(MISSING, device)
+                self.assertNotIn("HEADER", self.sim.since(mark))
         with self.subTest("a file another program holds open"):
             with desk.hold_file(dos_path(held)):
                 self.assert_not_opened(self.run_update(MISSING, dos_path(held)))
