@@ -4,6 +4,7 @@ file byte-exact."""
 
 import os
 import subprocess
+import time
 import unittest
 
 from wineharness import TITLE, WineDesktop, main_or_skip
@@ -65,6 +66,12 @@ class KeyboardTest(unittest.TestCase):
         box = desk.inspect("msgbox", "Information", "--keep")
         self.assertEqual(box["text"], "Device update!")
         self.assertEqual(box["owner"], TITLE)
+        desk.screenshot("keyboard-update-done")
+        # Keys go to the active window: the box takes them once it is in front.
+        deadline = time.monotonic() + 20
+        while not box["foreground"] and time.monotonic() < deadline:
+            box = desk.inspect("msgbox", "Information", "--keep")
+        self.assertTrue(box["foreground"])
         desk.key("Return")
         desk.inspect("wait-gone", "Information")
         sim.wait_for("CLOSED", after=mark)
