@@ -90,6 +90,10 @@ SEEDS = {
     "slow-drain": seed(spells=[(-1, 3, 1, 40), (100, 2, 0, 100002)], base_polls=3),
     "unplugged-mid-body": seed(unplug_after_write=10),
     "short-file": seed(size=5),
+    # The header goes out at 100 ms and has drained at 101 ms; poll k of the
+    # reply wait comes at 101 + k ms.
+    "reply-in-poll-4999": seed(reply1=(5000, OK)),
+    "reply-in-poll-5000": seed(reply1=(5001, OK)),
 }
 
 if __name__ == "__main__":
