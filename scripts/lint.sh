@@ -17,6 +17,6 @@ cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ --inline-suppr \
   -I . app update platform tools tests/fake || status=1
 
 echo "== clang-tidy"
-clang-tidy --quiet -p build/native "${linux_sources[@]}" 2>/dev/null || status=1
+clang-tidy --quiet -p "${FU_LINT_BUILD:-build/native}" "${linux_sources[@]}" 2>/dev/null || status=1
 
 exit "$status"

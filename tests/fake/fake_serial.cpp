@@ -273,6 +273,7 @@ std::uint32_t DevicePortRead(std::uint8_t* buffer, std::uint32_t count) {
     // Unchanged, but every byte a driver may fill is accessed.
     volatile std::uint8_t* whole = buffer;
     for (std::uint32_t i = 0; i < count; ++i) {
+      // cppcheck-suppress selfAssignment
       whole[i] = whole[i];
     }
     auto waiting = static_cast<std::uint32_t>(s.input.size());
