@@ -226,7 +226,6 @@ struct Watch {
   std::array<std::int64_t, 4> lastEnable{-1, -1, -1, -1};
   std::int64_t lastProgressZero = -1;
   std::int64_t lastProgressOther = -1;
-  bool fileOpenSeen = false;
 };
 Watch watch;
 
@@ -346,7 +345,6 @@ void OnCall(const std::string& text) {
       Check(polls < kReplyPolls, "a reply read at or after poll 5000");
     }
   } else if (StartsWith(entry, "FirmwareFileOpen ")) {
-    watch.fileOpenSeen = true;
     AllControls(false, "the file is opened before the four controls are disabled");
   } else if (StartsWith(entry, "GuiEnable ")) {
     std::string_view rest = entry.substr(10);
