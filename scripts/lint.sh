@@ -17,6 +17,8 @@ cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ --inline-suppr \
   -I . app update platform tools tests/fake || status=1
 
 echo "== clang-tidy"
-clang-tidy --quiet -p "${FU_LINT_BUILD:-build/native}" "${linux_sources[@]}" 2>/dev/null || status=1
+printf '%s\0' "${linux_sources[@]}" |
+  xargs -0 -n 4 -P "$(nproc)" clang-tidy --quiet -p "${FU_LINT_BUILD:-build/native}" 2>/dev/null ||
+  status=1
 
 exit "$status"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine and runs every test: unit, integration and end to end
 # (Linux build under Xvfb, Windows build under Wine), then the unit and
-# integration layers again under ASan+UBSan and TSan.
+# integration layers again under ASan+UBSan and TSan (with a fixed fuzzing
+# run), and the static checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +24,9 @@ for preset in asan tsan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
 done
+
+echo "== static checks (clang-format, cppcheck, clang-tidy)"
+scripts/lint.sh || status=1
 
 for preset in asan tsan; do
   echo "== tests under $preset"

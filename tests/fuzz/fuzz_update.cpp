@@ -328,7 +328,8 @@ void OnCall(const std::string& text) {
     Check(watch.writes <= watch.maxWrites, "more writes than the file has bytes to send");
     std::uint32_t queued = count + watch.current.extraPerWrite;
     watch.timeAllowance += 5000 * (static_cast<std::int64_t>(queued) + 1);
-    watch.callAllowance += kBodySpin + 2 * 5000 * (static_cast<std::int64_t>(queued) + 1) + 8;
+    watch.callAllowance +=
+        kBodySpin + std::int64_t{2} * 5000 * (static_cast<std::int64_t>(queued) + 1) + 8;
     watch.sawOutputCount = false;
     watch.inputPollsSinceWrite = 0;
     watch.checkProgressNext = watch.writes > 1;
@@ -479,7 +480,8 @@ void SetUpWorld(const Scenario& s) {
   for (const Reply& r : s.replies) deviceBytes += static_cast<std::int64_t>(r.bytes.size());
   // Start-up and report, the stale-input discard (one read per byte at
   // worst), the header's reads and the two reply waits.
-  watch.callAllowance = 200 + 2 * deviceBytes + 2 * kHeader + 2 * (2 * kReplyPolls + 2);
+  watch.callAllowance =
+      200 + 2 * deviceBytes + 2 * kHeader + std::int64_t{2} * (2 * kReplyPolls + 2);
   watch.timeAllowance = 100 + 2 * kReplyPolls;
   watch.current = s.base;
   fake::SetOutputQueue(s.base);
@@ -545,7 +547,9 @@ void RunOne(const Scenario& s) {
           "bytes waiting before the header were not discarded");
   }
 
-  static const bool verbose = std::getenv("FU_FUZZ_VERBOSE") != nullptr;
+  // Read once, before any thread of the harness could change the environment.
+  static const bool verbose =
+      std::getenv("FU_FUZZ_VERBOSE") != nullptr;  // NOLINT(concurrency-mt-unsafe)
   if (verbose) {
     std::fprintf(stderr, "fu_fuzz_update: %s -> %s / %s (%lld ms, %lld calls)\n",
                  Describe(s).c_str(), shown[0].title.c_str(), shown[0].text.c_str(),
