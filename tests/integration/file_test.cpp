@@ -6,13 +6,14 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "child_process.h"
 
 namespace {
 
@@ -135,34 +136,16 @@ TEST_F(FileTest, AFileHeldInThisProcessIsRefused) {
 
 TEST_F(FileTest, AFileHeldByAnotherProcessIsRefused) {
   std::string path = Make("trx.fw", Pattern(40));
-  int ready[2];
-  int release[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(release), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Another program holding the file: here another instance of this one.
-    close(ready[0]);
-    close(release[1]);
-    char opened = FirmwareFileOpen(path) ? '1' : '0';
-    (void)!write(ready[1], &opened, 1);
-    char ignored;
-    (void)!read(release[0], &ignored, 1);
-    _exit(0);
-  }
-  close(ready[1]);
-  close(release[0]);
-  char opened = 0;
-  ASSERT_EQ(read(ready[0], &opened, 1), 1);
-  EXPECT_EQ(opened, '1');
+  // Another program holding the file: here another instance of this one.
+  HoldingChild other([&] { return FirmwareFileOpen(path); });
+  ASSERT_TRUE(other.Started());
+  int opened = other.Report();
+  ASSERT_NE(opened, -1);
+  EXPECT_EQ(opened, 1);
   EXPECT_FALSE(FirmwareFileOpen(path));
   EXPECT_EQ(FileSizeByPath(path), 40);  // the size still answers
 
-  close(release[1]);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  close(ready[0]);
+  ASSERT_TRUE(other.Release());
   EXPECT_TRUE(FirmwareFileOpen(path));
 }
 

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "platform/linux/serial_linux.h"
 #include "pty.h"
 
@@ -212,34 +213,16 @@ TEST_F(SerialTest, ASecondOpenWhileTheSlotHoldsAPortFails) {
 }
 
 TEST_F(SerialTest, APortHeldByAnotherProcessIsRefused) {
-  int ready[2];
-  int release[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(release), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Another instance of the program holding the port.
-    close(ready[0]);
-    close(release[1]);
-    char opened = OpenPty(pty) ? '1' : '0';
-    (void)!write(ready[1], &opened, 1);
-    char ignored;
-    (void)!read(release[0], &ignored, 1);
-    _exit(0);
-  }
-  close(ready[1]);
-  close(release[0]);
-  char opened = 0;
-  ASSERT_EQ(read(ready[0], &opened, 1), 1);
-  EXPECT_EQ(opened, '1');
+  // Another instance of the program holding the port.
+  HoldingChild other([&] { return OpenPty(pty); });
+  ASSERT_TRUE(other.Started());
+  int opened = other.Report();
+  ASSERT_NE(opened, -1);
+  EXPECT_EQ(opened, 1);
   EXPECT_FALSE(OpenPty(pty));
   EXPECT_FALSE(DevicePortIsOpen());
 
-  close(release[1]);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  close(ready[0]);
+  ASSERT_TRUE(other.Release());
   // The other process has ended: its flock went with it.
   EXPECT_TRUE(OpenPty(pty));
 }
