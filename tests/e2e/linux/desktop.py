@@ -11,9 +11,14 @@ import re
 import socket
 import struct
 import subprocess
+import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+
+import xdisplay  # noqa: E402
+
 NAMESPACE = os.path.join(HERE, "run_in_namespace.sh")
 MESSAGE_TITLES = r"Information|ERROR:[0-9]+"
 
@@ -48,22 +53,8 @@ class Desktop:
         os.makedirs(log_dir, exist_ok=True)
         self.log_dir = log_dir
         self._logs = []
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
-             "-nolisten", "tcp", "-noreset"],
-            pass_fds=[write_end], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=self._log("xvfb.log"),
-        )
-        os.close(write_end)
-        number = b""
-        with os.fdopen(read_end, "rb") as pipe:
-            while not number.endswith(b"\n"):
-                chunk = pipe.read(1)
-                if not chunk:
-                    raise RuntimeError("Xvfb did not start; see xvfb.log")
-                number += chunk
-        self.display = ":" + number.decode().strip()
+        self.xvfb, self.display = xdisplay.start_xvfb(
+            self._log("xvfb.log"), width, height, extra_args=["-noreset"])
         self.env = dict(os.environ, DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
         self.env.pop("WAYLAND_DISPLAY", None)
         self.wm = subprocess.Popen(
@@ -223,12 +214,6 @@ class Desktop:
 
     def close(self):
         for proc in (self.wm, self.xvfb):
-            if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
+            xdisplay.stop(proc)
         for f in self._logs:
             f.close()

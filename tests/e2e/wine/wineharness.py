@@ -24,7 +24,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE, "tools", "device-simulator"))
+sys.path.insert(0, os.path.dirname(HERE))
 
+import xdisplay  # noqa: E402
 from fusim import Simulator  # noqa: E402
 
 TITLE = "Update firmware 2.0"
@@ -124,23 +126,8 @@ class WineDesktop:
     # --- set-up -------------------------------------------------------------------------
 
     def _start_xvfb(self):
-        read_end, write_end = os.pipe()
         with open(os.path.join(self.logs, "xvfb.log"), "wb") as log:
-            self._xvfb = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                 "-nolisten", "tcp"],
-                pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=log,
-                stderr=subprocess.STDOUT,
-            )
-        os.close(write_end)
-        number = b""
-        with os.fdopen(read_end, "rb") as pipe:
-            while not number.endswith(b"\n"):
-                chunk = pipe.read(1)
-                if not chunk:
-                    raise RuntimeError("Xvfb did not report a display")
-                number += chunk
-        self.display = ":" + number.decode().strip()
+            self._xvfb, self.display = xdisplay.start_xvfb(log)
 
     def _start_wine(self):
         self.prefix = os.path.join(self.root, "prefix")
@@ -284,8 +271,7 @@ class WineDesktop:
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         finally:
             if self._xvfb is not None:
-                self._xvfb.terminate()
-                self._xvfb.wait(timeout=30)
+                xdisplay.stop(self._xvfb, timeout=30)
             if os.environ.get("FU_KEEP_PREFIX"):
                 print("kept", self.root)
             else:
