@@ -16,15 +16,12 @@ artifacts/linux/.
 
 import fcntl
 import os
-import shutil
 import sys
-import tempfile
-import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-import test_linux_e2e as base  # noqa: E402
+import session as base  # noqa: E402
 
 # The simulated devices on COM3 and COM10 of one program start.
 DEVICES = {
@@ -69,35 +66,10 @@ CASES = [
 ]
 
 
-class BadInput(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.desktop = base.Desktop(os.path.join(base.ARTIFACTS, "logs"))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.desktop.close()
-
-    tearDown = base.LinuxEndToEnd.tearDown
-    simulator = base.LinuxEndToEnd.simulator
-    start = base.LinuxEndToEnd.start
-    choose_port = base.LinuxEndToEnd.choose_port
-    press_update = base.LinuxEndToEnd.press_update
-    expect_message = base.LinuxEndToEnd.expect_message
-    close_window = base.LinuxEndToEnd.close_window
-
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="fu-bad-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        self.program = None
+class BadInput(base.Session):
+    dir_prefix = "fu-bad-"
 
     # --- what the user gives ---------------------------------------------
-
-    def write(self, path, size):
-        data = os.urandom(size)
-        with open(path, "wb") as f:
-            f.write(data)
-        return data
 
     def prepare(self, given):
         """Returns (the text for the path field, the bytes the device gets

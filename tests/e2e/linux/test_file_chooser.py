@@ -13,16 +13,13 @@ dialog replaced the path. Screenshots go to artifacts/linux/.
 """
 
 import os
-import shutil
 import sys
-import tempfile
-import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-import test_linux_e2e as base  # noqa: E402
-from desktop import wait_until  # noqa: E402
+import session as base  # noqa: E402
+from session import wait_until  # noqa: E402
 
 DIALOG_TITLE = "Please choose file to load"
 OPEN_BUTTON = (425, 20)
@@ -30,38 +27,18 @@ NON_ASCII_FOLDER = "прошивка-éà"
 NON_ASCII_FILE = "версия-2.fw"
 
 
-class FileChooser(unittest.TestCase):
+class FileChooser(base.Session):
+    dir_prefix = "fu-chooser-"
+
     @classmethod
     def setUpClass(cls):
-        cls.desktop = base.Desktop(os.path.join(base.ARTIFACTS, "logs"))
+        super().setUpClass()
         # Before any program starts, so its keymap has them from the start.
         cls.desktop.bind_keys(NON_ASCII_FOLDER + NON_ASCII_FILE)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.desktop.close()
-
-    # The program, the simulators and the user's actions of the main suite.
-    tearDown = base.LinuxEndToEnd.tearDown
-    simulator = base.LinuxEndToEnd.simulator
-    start = base.LinuxEndToEnd.start
-    choose_port = base.LinuxEndToEnd.choose_port
-    press_update = base.LinuxEndToEnd.press_update
-    expect_message = base.LinuxEndToEnd.expect_message
-    close_window = base.LinuxEndToEnd.close_window
-    set_path = base.LinuxEndToEnd.set_path
-
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="fu-chooser-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        self.program = None
+        super().setUp()
         self.default_data = self.write(os.path.join(self.dir, "trx.fw"), 300)
-
-    def write(self, path, size):
-        data = os.urandom(size)
-        with open(path, "wb") as f:
-            f.write(data)
-        return data
 
     # --- the dialog ----------------------------------------------------
 
@@ -101,16 +78,6 @@ class FileChooser(unittest.TestCase):
                    lambda: not self.desktop.is_viewable(dialog) or len(self.dialogs()) > 1)
         self.assertEqual(self.dialogs(), [])
         self.assertEqual(self.desktop.message_boxes(self.program.pid), [])
-
-    def update_sends(self, data):
-        """Runs an update on COM3; it must succeed and send exactly data."""
-        mark = self.com3.mark()
-        self.press_update()
-        self.expect_message("Information")
-        self.com3.wait_for("CLOSED", after=mark)
-        (session,) = self.com3.sessions(mark)
-        with open(self.com3.session_path(session), "rb") as f:
-            self.assertEqual(f.read(), data)
 
     def update_finds_no_file(self):
         """Runs an update on COM3; it must end in "ERROR:1" without the port
@@ -241,22 +208,5 @@ class FileChooser(unittest.TestCase):
         self.assertEqual(self.close_window(), 0)
 
 
-def main():
-    reasons = []
-    if os.geteuid() != 0:
-        reasons.append("needs root for the mount namespace")
-    for tool in ("Xvfb", "openbox", "xdotool", "xwininfo", "xprop", "wmctrl", "unshare",
-                 "import"):
-        if shutil.which(tool) is None:
-            reasons.append("needs %s" % tool)
-    for name, path in (("FU_PROGRAM", base.PROGRAM), ("FU_DEVICE_SIM", base.SIMULATOR)):
-        if not path or not os.access(path, os.X_OK):
-            reasons.append("%s does not name a program" % name)
-    if reasons:
-        print("SKIPPED: " + "; ".join(reasons))
-        return 0
-    return 0 if unittest.main(exit=False).result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(base.main(extra_tools=["wmctrl"]))

@@ -14,38 +14,19 @@ port the run used prove what was typed and picked.
 """
 
 import os
-import shutil
 import sys
-import tempfile
-import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-import test_linux_e2e as base  # noqa: E402
-from desktop import wait_until  # noqa: E402
+import session as base  # noqa: E402
+from session import wait_until  # noqa: E402
 
 DIALOG_TITLE = "Please choose file to load"
 
 
-class Keyboard(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.desktop = base.Desktop(os.path.join(base.ARTIFACTS, "logs"))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.desktop.close()
-
-    tearDown = base.LinuxEndToEnd.tearDown
-    simulator = base.LinuxEndToEnd.simulator
-    start = base.LinuxEndToEnd.start
-    firmware = base.LinuxEndToEnd.firmware
-
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="fu-keys-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        self.program = None
+class Keyboard(base.Session):
+    dir_prefix = "fu-keys-"
 
     def new_windows(self, before, what):
         d = self.desktop

@@ -14,124 +14,14 @@ Screenshots go to artifacts/linux/.
 """
 
 import os
-import shutil
 import sys
-import tempfile
-import time
-import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(REPO, "tools", "device-simulator"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from desktop import MESSAGE_TITLES, Desktop, wait_until  # noqa: E402
-from fusim import Simulator  # noqa: E402
-
-PROGRAM = os.environ.get("FU_PROGRAM", "")
-SIMULATOR = os.environ.get("FU_DEVICE_SIM", "")
-ARTIFACTS = os.path.join(REPO, "artifacts", "linux")
-TITLE = "Update firmware 2.0"
-
-# Client coordinates of the controls' centres.
-PORT_LIST = (45, 20)
-PATH_FIELD = (230, 20)
-UPDATE_BUTTON = (240, 110)
+from session import ARTIFACTS, Session, main, wait_until  # noqa: E402
 
 
-class LinuxEndToEnd(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.desktop = Desktop(os.path.join(ARTIFACTS, "logs"))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.desktop.close()
-
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="fu-e2e-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        self.program = None
-
-    def tearDown(self):
-        if self.program is not None and self.program.poll() is None:
-            self.program.kill()
-            self.program.wait()
-
-    # --- set-up --------------------------------------------------------
-
-    def simulator(self, name, args=()):
-        record = os.path.join(self.dir, name + "-record")
-        os.mkdir(record)
-        sim = Simulator(SIMULATOR, os.path.join(self.dir, name), record_dir=record, args=args)
-        self.addCleanup(sim.stop)
-        return sim
-
-    def start(self, com3_args=(), com10_args=()):
-        """Starts the program with COM3 and COM10 present; returns its window
-        once port discovery has probed both."""
-        self.com3 = self.simulator("com3", com3_args)
-        self.com10 = self.simulator("com10", com10_args)
-        self.program = self.desktop.start_program(
-            PROGRAM, {"ttyS2": self.com3.link, "ttyS9": self.com10.link}, cwd=self.dir,
-            log_name="program-%s.log" % self._testMethodName)
-        window = self.desktop.wait_window(TITLE, pid=self.program.pid)
-        self.com3.wait_for("CLOSED")
-        self.com10.wait_for("CLOSED")
-        self.window = window
-        return window
-
-    def firmware(self, size, name="fw.bin"):
-        path = os.path.join(self.dir, name)
-        data = os.urandom(size)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path, data
-
-    # --- acting like a user --------------------------------------------
-
-    def choose_port(self, key, presses=3):
-        """Opens the drop-down with a click and picks an entry by keyboard:
-        Up three times is the first entry, Down three times the last (the
-        pop-up opens under the pointer, which may already highlight a row)."""
-        d = self.desktop
-        d.activate(self.window)
-        before = d.all_windows(self.program.pid)
-        d.click(self.window, *PORT_LIST)
-        popup = wait_until("the drop-down to open",
-                           lambda: d.all_windows(self.program.pid) - before)
-        d.key(*([key] * presses), "Return")
-        for window in popup:
-            d.wait_gone(window)
-
-    def set_path(self, path):
-        d = self.desktop
-        d.activate(self.window)
-        d.click(self.window, *PATH_FIELD)
-        d.key("ctrl+a")
-        d.type(path)
-
-    def press_update(self):
-        self.desktop.activate(self.window)
-        self.desktop.click(self.window, *UPDATE_BUTTON)
-
-    def expect_message(self, title, timeout=60.0):
-        """Waits for the result message, checks it is the only one and has
-        the title given, takes a screenshot, and dismisses it."""
-        d = self.desktop
-        box = d.wait_window(MESSAGE_TITLES, pid=self.program.pid, timeout=timeout)
-        self.assertEqual(d.message_boxes(self.program.pid), [title])
-        d.screenshot(os.path.join(ARTIFACTS, "%s-%s.png" % (self._testMethodName,
-                                                           title.replace(":", ""))))
-        d.activate(box)
-        d.key("Return")
-        d.wait_gone(box)
-
-    def close_window(self):
-        self.desktop.activate(self.window)
-        self.desktop.key("alt+F4")
-        return self.program.wait(timeout=30)
-
+class LinuxEndToEnd(Session):
     # --- tests ---------------------------------------------------------
 
     def test_starts_with_its_window_lists_the_ports_and_closes_with_exit_code_0(self):
@@ -226,13 +116,7 @@ class LinuxEndToEnd(unittest.TestCase):
         self.com3.wait_for("READY", after=mark)
         self.expect_message("ERROR:3")  # after the 5000-poll reply window
 
-        mark = self.com3.mark()
-        self.press_update()
-        self.expect_message("Information")
-        self.com3.wait_for("CLOSED", after=mark)
-        (session,) = self.com3.sessions(mark)
-        with open(self.com3.session_path(session), "rb") as f:
-            self.assertEqual(f.read(), data)
+        self.update_sends(data)
         self.assertEqual(self.close_window(), 0)
 
     def test_closing_the_window_during_an_update_ends_at_once_without_a_message(self):
@@ -256,22 +140,6 @@ class LinuxEndToEnd(unittest.TestCase):
         wait_until("the program to end", ended_or_message, timeout=30)
         self.assertEqual(program.returncode, 0)
         self.assertEqual(self.com3.wait_for("CLOSED", after=mark), "CLOSED")
-
-
-def main():
-    reasons = []
-    if os.geteuid() != 0:
-        reasons.append("needs root for the mount namespace")
-    for tool in ("Xvfb", "openbox", "xdotool", "xwininfo", "xprop", "unshare", "import"):
-        if shutil.which(tool) is None:
-            reasons.append("needs %s" % tool)
-    for name, path in (("FU_PROGRAM", PROGRAM), ("FU_DEVICE_SIM", SIMULATOR)):
-        if not path or not os.access(path, os.X_OK):
-            reasons.append("%s does not name a program" % name)
-    if reasons:
-        print("SKIPPED: " + "; ".join(reasons))
-        return 0
-    return 0 if unittest.main(exit=False).result.wasSuccessful() else 1
 
 
 if __name__ == "__main__":

@@ -15,17 +15,14 @@ toolkit's lazily created state (fonts, the message box's resources) settle.
 
 import os
 import re
-import shutil
 import sys
-import tempfile
 import time
-import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-import test_linux_e2e as base  # noqa: E402
-from desktop import wait_until  # noqa: E402
+import session as base  # noqa: E402
+from session import wait_until  # noqa: E402
 
 RUNS = int(os.environ.get("FU_SOAK_RUNS", "500"))
 WARM_UP = 50
@@ -44,27 +41,8 @@ def process_figures(pid):
     return fds, int(status["Threads"][0]), int(status["VmRSS"][0])
 
 
-class Soak(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.desktop = base.Desktop(os.path.join(base.ARTIFACTS, "logs"))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.desktop.close()
-
-    tearDown = base.LinuxEndToEnd.tearDown
-    simulator = base.LinuxEndToEnd.simulator
-    start = base.LinuxEndToEnd.start
-    firmware = base.LinuxEndToEnd.firmware
-    choose_port = base.LinuxEndToEnd.choose_port
-    set_path = base.LinuxEndToEnd.set_path
-    close_window = base.LinuxEndToEnd.close_window
-
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="fu-soak-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        self.program = None
+class Soak(base.Session):
+    dir_prefix = "fu-soak-"
 
     def message_box(self):
         """The message box on screen, or None. A narrow search first (this
