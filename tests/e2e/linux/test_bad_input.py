@@ -130,8 +130,10 @@ class BadInput(base.Session):
         self.assertEqual(self.close_window(), 0)
 
     def run_case(self, sims, given, port, title, gets):
-        path, sent, held = self.prepare(given)
+        # Marks first: holding the port opens it, and that OPEN must not slip
+        # in before the mark.
         marks = {name: sim.mark() for name, sim in sims.items()}
+        path, sent, held = self.prepare(given)
         if held is not None and given == "port held":
             sims["COM3"].wait_for("OPEN", after=marks["COM3"])  # our own open
         try:
