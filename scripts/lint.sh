@@ -21,4 +21,18 @@ printf '%s\0' "${linux_sources[@]}" |
   xargs -0 -n 4 -P "$(nproc)" clang-tidy --quiet -p "${FU_LINT_BUILD:-build/native}" 2>/dev/null ||
   status=1
 
+echo "== clang-tidy, Windows sources (mingw-w64 headers, the windows build's commands)"
+if [[ -f build/windows/compile_commands.json ]]; then
+  mingw=/usr/lib/gcc/x86_64-w64-mingw32/12-posix/include/c++
+  win_args=(--extra-arg=--target=x86_64-w64-mingw32
+    "--extra-arg=-isystem$mingw" "--extra-arg=-isystem$mingw/x86_64-w64-mingw32"
+    --extra-arg=-isystem/usr/x86_64-w64-mingw32/include)
+  git ls-files 'platform/win32/*.cpp' 'tools/win32-inspector/*.cpp' | tr '\n' '\0' |
+    xargs -0 -n 2 -P "$(nproc)" clang-tidy --quiet -p build/windows "${win_args[@]}" 2>/dev/null ||
+    status=1
+else
+  echo "lint: build/windows is missing; build the windows preset first" >&2
+  status=1
+fi
+
 exit "$status"

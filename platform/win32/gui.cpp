@@ -300,7 +300,7 @@ std::string GuiChooseOpenFile(GuiHandle owner, const std::string& title, const s
   dialog.hwndOwner = static_cast<HWND>(owner);
   dialog.lpstrFilter = filterText.c_str();
   // Windows counts filters from 1; 0 would pick the custom filter.
-  dialog.nFilterIndex = static_cast<DWORD>(filterIndex + 1);
+  dialog.nFilterIndex = static_cast<DWORD>(filterIndex) + 1;
   dialog.lpstrFile = path;
   dialog.nMaxFile = MAX_PATH;
   dialog.lpstrTitle = titleText.c_str();

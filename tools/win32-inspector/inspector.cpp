@@ -660,6 +660,8 @@ int main() {
   if (wideArgs == nullptr) return Usage();
   std::vector<std::string> utf8Args;
   std::vector<char*> argPointers;
+  utf8Args.reserve(static_cast<std::size_t>(argc));
+  argPointers.reserve(static_cast<std::size_t>(argc) + 1);
   for (int i = 0; i < argc; ++i) utf8Args.push_back(Utf8(wideArgs[i]));
   LocalFree(wideArgs);
   for (std::string& arg : utf8Args) argPointers.push_back(arg.data());
