@@ -19,7 +19,9 @@ SIM = None
 
 def open_raw(path):
     fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
-    tty.setraw(fd)
+    # TCSANOW: the default TCSAFLUSH would drop what the device already sent
+    # on seeing the open (its noise), as the program's own open does not.
+    tty.setraw(fd, termios.TCSANOW)
     return fd
 
 
