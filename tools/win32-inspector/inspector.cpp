@@ -16,7 +16,6 @@
 //   inspector.exe [--timeout MS] filedialog TITLE [NAME]  (the open-file dialog: prints it;
 //                                                          with NAME types it and presses Open)
 //   inspector.exe [--timeout MS] wait-gone TITLE
-//   inspector.exe [--timeout MS] send TITLE TEXT|#INDEX MSG WPARAM LPARAM
 //   inspector.exe handles PID                   (how many handles that process has open)
 //   inspector.exe [--timeout MS] holdfile PATH  (opens it without sharing, prints {"held": ...},
 //                                                keeps it until stdin ends or the timeout passes)
@@ -740,15 +739,6 @@ int main() {
   }
   if (rest < 2) return Usage();
   if (command == "click") return Click(window, args[1]);
-  if (command == "send" && rest >= 5) {
-    // Raw message to a child, for looking into what a test needs: send TITLE #I MSG W L
-    HWND control = FindChild(window, args[1]);
-    LRESULT result = QueryOr(control, static_cast<UINT>(std::strtoul(args[2], nullptr, 0)),
-                             static_cast<WPARAM>(std::strtoll(args[3], nullptr, 0)),
-                             static_cast<LPARAM>(std::strtoll(args[4], nullptr, 0)), -1);
-    std::printf("{\"result\": %lld}\n", static_cast<long long>(result));
-    return 0;
-  }
   if (command == "select") return Select(window, args[1]);
   if (command == "settext") return SetEditText(window, args[1]);
   return Usage();

@@ -6,7 +6,7 @@ import os
 import time
 import unittest
 
-from wineharness import TITLE, WineDesktop, main_or_skip
+from wineharness import TITLE, WineDesktop, main_or_skip, windows_path
 
 INPUTS = [0, 1, 2, 4]  # PortList, FirmwarePathField, OpenButton, UpdateButton
 INFO = ("Information", "Device update!")
@@ -24,10 +24,6 @@ def setUpModule():
 def tearDownModule():
     if desk is not None:
         desk.close()
-
-
-def dos_path(path):
-    return "Z:" + path.replace("/", "\\")
 
 
 class BadInputTest(unittest.TestCase):
@@ -104,10 +100,10 @@ class BadInputTest(unittest.TestCase):
         self.write(held, good)
         self.write(os.path.join(self.workdir, "empty.fw"), b"")
         long_dir = self.workdir
-        while len(dos_path(long_dir)) <= 270:
+        while len(windows_path(long_dir)) <= 270:
             long_dir = os.path.join(long_dir, "d" * 60)
         os.makedirs(long_dir)
-        long_path = dos_path(os.path.join(long_dir, "trx.fw"))
+        long_path = windows_path(os.path.join(long_dir, "trx.fw"))
         self.assertGreater(len(long_path), 260)
         self.write(os.path.join(long_dir, "trx.fw"), good)
 
@@ -116,15 +112,15 @@ class BadInputTest(unittest.TestCase):
         with self.subTest("a name that does not exist, in a folder that does"):
             self.assert_not_opened(self.run_update(MISSING, "absent.fw"))
         with self.subTest("a directory"):
-            self.assert_not_opened(self.run_update(MISSING, dos_path(self.workdir)))
+            self.assert_not_opened(self.run_update(MISSING, windows_path(self.workdir)))
         # Device names open like files; none of them is a firmware file.
         for device in ("NUL", "COM3"):
             with self.subTest("the device name " + device):
                 mark = self.run_update(MISSING, device)
                 self.assertNotIn("HEADER", self.sim.since(mark))
         with self.subTest("a file another program holds open"):
-            with desk.hold_file(dos_path(held)):
-                self.assert_not_opened(self.run_update(MISSING, dos_path(held)))
+            with desk.hold_file(windows_path(held)):
+                self.assert_not_opened(self.run_update(MISSING, windows_path(held)))
             # Once let go the same file goes through whole.
             self.assertEqual(self.received(self.run_update(INFO)), good)
         with self.subTest("a 0-byte file"):

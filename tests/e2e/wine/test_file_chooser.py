@@ -4,7 +4,7 @@
 import os
 import unittest
 
-from wineharness import TITLE, WineDesktop, main_or_skip
+from wineharness import TITLE, WineDesktop, main_or_skip, windows_path
 
 DIALOG = "Please choose file to load"
 PATH_FIELD = 1
@@ -20,11 +20,6 @@ def setUpModule():
 def tearDownModule():
     if desk is not None:
         desk.close()
-
-
-def windows_path(path):
-    """The Linux path as the program sees it under Wine (Z: is the Linux root)."""
-    return "Z:" + path.replace("/", "\\")
 
 
 def path_field(info):

@@ -7,7 +7,7 @@ import subprocess
 import time
 import unittest
 
-from wineharness import TITLE, WineDesktop, main_or_skip
+from wineharness import TITLE, WineDesktop, focused_index, main_or_skip
 
 desk = None
 
@@ -20,10 +20,6 @@ def setUpModule():
 def tearDownModule():
     if desk is not None:
         desk.close()
-
-
-def focused_index(info):
-    return [i for i, c in enumerate(info["children"]) if c["focused"]]
 
 
 class KeyboardTest(unittest.TestCase):

@@ -4,7 +4,7 @@ list, the keyboard and closing the window."""
 import os
 import unittest
 
-from wineharness import ARTIFACTS, TITLE, WineDesktop, main_or_skip
+from wineharness import ARTIFACTS, TITLE, WineDesktop, focused_index, main_or_skip
 
 WS_TABSTOP = 0x00010000
 WS_MAXIMIZEBOX = 0x00010000
@@ -44,10 +44,6 @@ def tearDownModule():
 
 def style(control):
     return int(control["style"], 16)
-
-
-def focused_index(info):
-    return [i for i, c in enumerate(info["children"]) if c["focused"]]
 
 
 class MainWindowTest(unittest.TestCase):

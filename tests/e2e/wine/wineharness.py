@@ -67,6 +67,16 @@ def main_or_skip(unittest_main):
     unittest_main()
 
 
+def windows_path(path):
+    """The Linux path as the program sees it under Wine (Z: is the Linux root)."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def focused_index(info):
+    """Indexes of the focused controls in a window dump."""
+    return [i for i, c in enumerate(info["children"]) if c["focused"]]
+
+
 class _Holder:
     def __init__(self, desk, path, timeout):
         self.out_path = os.path.join(desk.root, "hold-%d.out" % id(self))
