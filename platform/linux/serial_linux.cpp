@@ -70,19 +70,12 @@ class PortUse {
   // the wait must end: the slot is being closed, or poll failed.
   bool Wait(short events, int timeoutMs, short& revents) const {
     pollfd p[2] = {{fd_, events, 0}, {wake_, POLLIN, 0}};
-    if (wake_ < 0 && (timeoutMs < 0 || timeoutMs > 100)) {
-      timeoutMs = 100;  // no wake-up descriptor: look at the slot every 100 ms
-    }
-    int ready = poll(p, wake_ >= 0 ? 2 : 1, timeoutMs);
+    int ready = poll(p, 2, timeoutMs);
     revents = p[0].revents;
     if (ready < 0 && errno != EINTR) {
       return false;
     }
-    if (wake_ >= 0) {
-      return (p[1].revents & POLLIN) == 0;
-    }
-    std::lock_guard<std::mutex> guard(slot_.lock);
-    return slot_.fd == fd_;
+    return (p[1].revents & POLLIN) == 0;
   }
 
  private:
@@ -241,12 +234,13 @@ bool DevicePortOpenDevice(const std::string& devicePath, std::uint32_t baudRate,
     if (slot.wake < 0) {
       slot.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
-    if (slot.fd < 0) {
+    // Without the wake-up descriptor a close could not end a waiting read.
+    if (slot.fd < 0 && slot.wake >= 0) {
       slot.fd = fd;
       return true;
     }
   }
-  CloseDescriptor(fd);  // another thread filled the slot meanwhile
+  CloseDescriptor(fd);  // another thread filled the slot meanwhile, or no eventfd
   return false;
 }
 
