@@ -25,13 +25,15 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e", "linux"))
 sys.path.insert(0, os.path.join(REPO, "tools", "device-simulator"))
 sys.path.insert(0, os.path.join(REPO, "bench"))
 
 from desktop import MESSAGE_TITLES, Desktop, wait_until  # noqa: E402
 from fusim import Simulator  # noqa: E402
-from procstats import WIRE_US_PER_BYTE, cpu_seconds, status_kib, write_json  # noqa: E402
+from procfs import cpu_seconds, status_number  # noqa: E402
+from procstats import WIRE_US_PER_BYTE, write_json  # noqa: E402
 
 
 def main():
@@ -71,7 +73,7 @@ def main():
         print("start-up: window after %.1f ms, COM10 probed (discovery past the last port) "
               "after %.1f ms" % ((window_at - started) * 1e3, (probed_at - started) * 1e3))
         print("peak memory after start-up: VmHWM %d KiB (VmRSS %d KiB)"
-              % (status_kib(pid, "VmHWM"), status_kib(pid, "VmRSS")))
+              % (status_number(pid, "VmHWM"), status_number(pid, "VmRSS")))
 
         before = cpu_seconds(pid)
         t0 = time.monotonic()
@@ -115,7 +117,7 @@ def main():
                   % (wall, wall_us, WIRE_US_PER_BYTE, wall_us / WIRE_US_PER_BYTE))
             print("  program CPU time for the whole run %.2f s = %.2f us per body byte; "
                   "ratio to the wire: %.4f" % (cpu_used, cpu_us, cpu_us / WIRE_US_PER_BYTE))
-        figures["peak_kib"] = status_kib(pid, "VmHWM")
+        figures["peak_kib"] = status_number(pid, "VmHWM")
         print("peak memory after the transfer: VmHWM %d KiB" % figures["peak_kib"])
         write_json(args.json, figures)
         desktop.activate(box)

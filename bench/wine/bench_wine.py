@@ -21,10 +21,12 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e"))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e", "wine"))
 sys.path.insert(0, os.path.join(HERE, ".."))
 
-from procstats import WIRE_US_PER_BYTE, cpu_seconds, status_kib, write_json  # noqa: E402
+from procfs import cpu_seconds, status_number  # noqa: E402
+from procstats import WIRE_US_PER_BYTE, write_json  # noqa: E402
 from wineharness import TITLE, WineDesktop, missing_inputs  # noqa: E402
 
 
@@ -87,7 +89,7 @@ def main():
               % (cpu_run, cpu_run / n * 1e6))
         figures.update(result=box.get("title", "Information"), body_bytes=n,
                        wall_us_per_byte=body_seconds / n * 1e6, cpu_us_per_byte=cpu_run / n * 1e6,
-                       peak_kib=status_kib(app.pid, "VmHWM"))
+                       peak_kib=status_number(app.pid, "VmHWM"))
         print("peak memory (VmHWM):       %d KiB" % figures["peak_kib"])
         write_json(options.json, figures)
     finally:

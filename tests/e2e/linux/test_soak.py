@@ -23,6 +23,7 @@ sys.path.insert(0, HERE)
 
 import session as base  # noqa: E402
 from session import wait_until  # noqa: E402
+from procfs import open_fds, status_number  # noqa: E402
 
 RUNS = int(os.environ.get("FU_SOAK_RUNS", "500"))
 WARM_UP = 50
@@ -32,13 +33,7 @@ RSS_GROWTH_LIMIT_KIB = 4 * 1024  # a leak check, not a measurement
 
 def process_figures(pid):
     """(open file descriptors, threads, resident KiB) of pid."""
-    fds = len(os.listdir("/proc/%d/fd" % pid))
-    status = {}
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            key, _, value = line.partition(":")
-            status[key] = value.split()
-    return fds, int(status["Threads"][0]), int(status["VmRSS"][0])
+    return open_fds(pid), status_number(pid, "Threads"), status_number(pid, "VmRSS")
 
 
 class Soak(base.Session):

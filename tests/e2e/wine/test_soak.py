@@ -7,6 +7,7 @@ import time
 import unittest
 
 from wineharness import APP_EXE, TITLE, WineDesktop, main_or_skip
+from procfs import open_fds, status_number
 
 RUNS = 50
 BASELINE_RUN = 10
@@ -65,13 +66,11 @@ class SoakTest(unittest.TestCase):
         desk.end_test()
 
     def figures(self):
-        with open("/proc/%d/status" % self.pid) as f:
-            status = dict(line.split(":", 1) for line in f if ":" in line)
         return {
             "handles": desk.inspect("handles", self.win_pid)["handles"],
-            "fds": len(os.listdir("/proc/%d/fd" % self.pid)),
-            "threads": int(status["Threads"]),
-            "rss_kb": int(status["VmRSS"].split()[0]),
+            "fds": open_fds(self.pid),
+            "threads": status_number(self.pid, "Threads"),
+            "rss_kb": status_number(self.pid, "VmRSS"),
         }
 
     def steady_figures(self, timeout=30.0):
