@@ -12,6 +12,11 @@ State& TheState() {
   return state;
 }
 
+std::mutex& TheMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
 void Emit(Lock& lock, const std::string& entry) {
   State& s = TheState();
   if (s.logKept) {
@@ -81,19 +86,7 @@ Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 void ResetFake() {
   JoinThreads();
   Lock lock = Locked();
-  State& s = TheState();
-  s.now = 0;
-  s.log.clear();
-  s.hook = nullptr;
-  s.handleNamer = nullptr;
-  s.procedureNamer = nullptr;
-  s.misuses.clear();
-  s.logKept = true;
-  ResetSerial(s);
-  ResetFiles(s);
-  ResetGui(s);
-  ResetThreads(s);
-  s.handleCells.clear();
+  TheState() = State{};
 }
 
 std::int64_t Now() {

@@ -2,22 +2,6 @@
 #include "fake_state.h"
 
 namespace fake {
-namespace detail {
-
-void ResetFiles(State& s) {
-  s.files.clear();
-  s.directories.clear();
-  s.heldFiles.clear();
-  s.fileOpen = false;
-  s.filePath.clear();
-  s.fileBytes.clear();
-  s.filePosition = 0;
-  s.fileOpens.clear();
-  s.fileCloses = 0;
-  s.fileBytesRead = 0;
-}
-
-}  // namespace detail
 
 using namespace detail;
 

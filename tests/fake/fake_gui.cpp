@@ -59,16 +59,6 @@ std::string ControlText(const ControlRecord& c) {
 
 }  // namespace
 
-void ResetGui(State& s) {
-  s.windows.clear();
-  s.controls.clear();
-  s.foreground = true;
-  s.events.clear();
-  s.messages.clear();
-  s.dialogAnswer.clear();
-  s.dialogs.clear();
-}
-
 }  // namespace detail
 
 using namespace detail;

@@ -66,26 +66,6 @@ void DeliverDue(State& s) {
   s.pending.erase(s.pending.begin(), due);
 }
 
-void ResetSerial(State& s) {
-  s.ports.clear();
-  s.portOpen = false;
-  s.openTime = 0;
-  s.portOpens.clear();
-  s.portCloses = 0;
-  ClearSession(s);
-  s.deviceAtOpen.clear();
-  s.deviceTimed.clear();
-  s.reactions.clear();
-  s.outputBehaviour = OutputQueue{};
-  s.drainMark = 0;
-  s.statusFails = false;
-  s.readLimited = false;
-  s.readLimit = 0;
-  s.writes.clear();
-  s.reads.clear();
-  s.overreads = 0;
-}
-
 }  // namespace detail
 
 using namespace detail;
@@ -167,8 +147,7 @@ void SetStatusQueryFails(bool fails) {
 }
 void SetReadLimit(std::optional<std::uint32_t> limit) {
   Lock lock = Locked();
-  TheState().readLimited = limit.has_value();
-  TheState().readLimit = limit.value_or(0);
+  TheState().readLimit = limit;
 }
 
 }  // namespace fake
@@ -281,8 +260,8 @@ std::uint32_t DevicePortRead(std::uint8_t* buffer, std::uint32_t count) {
       ++s.overreads;
     }
     n = std::min(count, waiting);
-    if (s.readLimited) {
-      n = std::min(n, s.readLimit);
+    if (s.readLimit) {
+      n = std::min(n, *s.readLimit);
     }
     PortRead read{s.now, count, {}};
     for (std::uint32_t i = 0; i < n; ++i) {

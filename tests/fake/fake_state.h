@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -26,13 +27,8 @@ struct Reaction {
   bool fired;
 };
 
-struct Control {
-  ControlRecord record;
-};
-
+// Guarded by TheMutex(). A default State is the fake just after ResetFake.
 struct State {
-  std::mutex mutex;  // guards everything below
-
   std::int64_t now = 0;
   std::vector<std::string> log;
   std::function<void(const std::string&)> hook;
@@ -80,14 +76,13 @@ struct State {
 
   // the small ones last, to keep the struct tight
   std::uint32_t outputQueued = 0;
-  std::uint32_t readLimit = 0;
+  std::optional<std::uint32_t> readLimit;
   int outputPollsLeft = 0;
   int portCloses = 0;
   int overreads = 0;
   int fileCloses = 0;
   bool portOpen = false;
   bool statusFails = false;
-  bool readLimited = false;
   bool fileOpen = false;
   bool foreground = true;
   bool startFails = false;
@@ -95,9 +90,10 @@ struct State {
 };
 
 State& TheState();
+std::mutex& TheMutex();
 
 using Lock = std::unique_lock<std::mutex>;
-inline Lock Locked() { return Lock(TheState().mutex); }
+inline Lock Locked() { return Lock(TheMutex()); }
 
 // Appends entry to the log, unlocks, then runs the call hook.
 void Emit(Lock& lock, const std::string& entry);
@@ -110,9 +106,5 @@ void* NewHandle(State& s);
 
 // Delivers the device bytes due by now (lock held).
 void DeliverDue(State& s);
-void ResetSerial(State& s);
-void ResetFiles(State& s);
-void ResetGui(State& s);
-void ResetThreads(State& s);
 
 }  // namespace fake::detail

@@ -5,14 +5,6 @@
 #include "fake_state.h"
 
 namespace fake {
-namespace detail {
-
-void ResetThreads(State& s) {
-  s.threads.clear();
-  s.startFails = false;
-}
-
-}  // namespace detail
 
 using namespace detail;
 

@@ -1,15 +1,12 @@
 #include "unit_support.h"
 
-#include <cstring>
-
 #include "app/file_chooser.h"
 #include "update/update_sequence.h"
 
 void ResetProgramState() {
   UpdateProgress.store(0);
   UpdateInProgress.store(false);
-  std::memset(ReplyBuffer, 0, sizeof ReplyBuffer);
-  std::memset(SendBuffer, 0, sizeof SendBuffer);
+  CreateTransferBuffers();
   MainWindow = nullptr;
   PortList = nullptr;
   FirmwarePathField = nullptr;
