@@ -115,7 +115,7 @@ TEST_F(UpdateRun, Code2TextIsBuiltFromThePortListTextAtTheTimeOfTheReport) {
   EXPECT_EQ(fake::PortOpens().at(0).name, "COM4");
 }
 
-// Between steps 3 and 6 the progress display puts the run's last value back on
+// Between the bar reset and the dismissal the progress display puts the run's last value back on
 // the bar: after a success it shows 100 while "Device update!" is up.
 TEST_F(UpdateRun, AfterASuccessTheBarShows100WhileTheMessageIsUpAnd0Afterwards) {
   Device(216);

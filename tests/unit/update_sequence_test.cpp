@@ -158,7 +158,7 @@ TEST_F(UpdateRun, OpensTheSelectedPortAt57600_8N1_NoHandshake_16_524288AfterTheF
   EXPECT_THAT(fake::LogOf({"FirmwareFileOpen", "DevicePortOpen"}),
               ElementsAre("FirmwareFileOpen \"trx.fw\" -> 1",
                           "DevicePortOpen COM12 57600 8N1 none 16 524288 -> 1"));
-  // Step 5: 100 ms after the open, the header goes out.
+  // 100 ms after the open, the header goes out.
   ASSERT_FALSE(fake::PortWrites().empty());
   EXPECT_EQ(fake::PortWrites()[0].time - opens[0].time, 100);
 }
@@ -242,7 +242,7 @@ TEST_F(UpdateRun, NoResponseComesAfterExactly5000PollsOf1Ms) {
   EXPECT_EQ(fake::Messages().at(0).time - writes[0].time, 1 + 5000);
 }
 
-// ---------------------------------------------------------------- the discard (steps 5, 6)
+// ---------------------------------------------------------------- the settle and the discard
 
 struct StaleCase {
   const char* label;
